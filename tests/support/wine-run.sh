@@ -1,0 +1,22 @@
+#!/bin/bash
+# Runs a Windows test program under 64-bit Wine in the build tree's private
+# prefix (never the user's own), with Wine's debug output silenced.
+set -euo pipefail
+prefix="${VELARO_WINEPREFIX:?VELARO_WINEPREFIX must name the build tree's Wine prefix}"
+export WINEPREFIX="$prefix"
+export WINEARCH=win64
+export WINEDEBUG=-all
+# No Mono or Gecko install dialogs on first start.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY
+
+mkdir -p "$(dirname "$prefix")"
+(
+  flock 9
+  if [ ! -f "$prefix/system.reg" ]; then
+    wineboot --init >/dev/null 2>&1 || true
+    wineserver --wait || true
+  fi
+) 9>"$prefix.lock"
+
+exec wine "$@"
