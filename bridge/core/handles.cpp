@@ -68,9 +68,9 @@ jobject newWindowsProcess(JNIEnv* env, HANDLE process, DWORD processId) {
   }
   jclass cls = env->FindClass(kWindowsProcessClass);
   jmethodID constructor = cls != nullptr ? env->GetMethodID(cls, "<init>", "(JI)V") : nullptr;
-  jobject object = constructor != nullptr
-                       ? env->NewObject(cls, constructor, reinterpret_cast<jlong>(process), static_cast<jint>(processId))
-                       : nullptr;
+  jobject object = constructor != nullptr ? env->NewObject(cls, constructor, reinterpret_cast<jlong>(process),
+                                                           static_cast<jint>(processId))
+                                          : nullptr;
   return frame.pop(object);
 }
 

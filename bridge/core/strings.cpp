@@ -13,7 +13,8 @@ extern "C" LPWSTR GetSzwStringCharsFromHeap(JNIEnv* env, HANDLE heap, jstring st
     return nullptr;
   }
   // Zeroed, so the unit after the copied ones is the terminating NUL.
-  auto block = static_cast<LPWSTR>(HeapAlloc(heap, HEAP_ZERO_MEMORY, (static_cast<SIZE_T>(length) + 1) * sizeof(WCHAR)));
+  auto block =
+      static_cast<LPWSTR>(HeapAlloc(heap, HEAP_ZERO_MEMORY, (static_cast<SIZE_T>(length) + 1) * sizeof(WCHAR)));
   if (block == nullptr) {
     throwMemoryException(env);
     return nullptr;
@@ -162,7 +163,8 @@ bool addMultiStringToCollection(JNIEnv* env, const WCHAR* strings, size_t length
       throwCodedException(env, exceptionClass, kInvalidArgument);
       break;
     }
-    jstring element = env->NewString(reinterpret_cast<const jchar*>(strings + position), static_cast<jsize>(stringLength));
+    jstring element =
+        env->NewString(reinterpret_cast<const jchar*>(strings + position), static_cast<jsize>(stringLength));
     if (element == nullptr) {
       break;
     }

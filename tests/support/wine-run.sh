@@ -2,7 +2,7 @@
 # Runs a Windows test program under 64-bit Wine in the build tree's private
 # prefix (never the user's own), with Wine's debug output silenced.
 set -euo pipefail
-prefix="${VELARO_WINEPREFIX:?VELARO_WINEPREFIX must name the build tree's Wine prefix}"
+prefix="${VELARO_WINEPREFIX:?VELARO_WINEPREFIX must name the Wine prefix of the build tree}"
 export WINEPREFIX="$prefix"
 export WINEARCH=win64
 export WINEDEBUG=-all

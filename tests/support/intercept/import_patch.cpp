@@ -112,11 +112,13 @@ struct PatchRegistry {
 
   void push(ImportPatch* patch) {
     AcquireSRWLockExclusive(&lock);
+    // Everything that allocates happens before the slots change: the
+    // allocator itself may be what is being patched.
     auto& stack = chains[patch->slots_.front()];
+    stack.push_back(patch);
     patch->previous_.store(*patch->slots_.front());
     originals[patch] = currentValues(patch);
     for (void** slot : patch->slots_) writeSlot(slot, patch->replacement_);
-    stack.push_back(patch);
     ReleaseSRWLockExclusive(&lock);
   }
 
@@ -151,18 +153,26 @@ struct PatchRegistry {
 
 ImportPatch::ImportPatch(HMODULE module, const char* dll, const char* function,
                          void* replacement, OnMissing onMissing)
+    : ImportPatch(deferred, module, dll, function, replacement, onMissing) {
+  install();
+}
+
+ImportPatch::ImportPatch(Deferred, HMODULE module, const char* dll, const char* function,
+                         void* replacement, OnMissing onMissing)
     : function_(function), replacement_(replacement) {
   slots_ = findImportSlots(module, dll, function, &error_);
-  if (slots_.empty()) {
-    if (onMissing == OnMissing::Fail)
-      ADD_FAILURE() << "cannot patch " << dll << "!" << function << ": " << error_;
-    return;
-  }
+  if (slots_.empty() && onMissing == OnMissing::Fail)
+    ADD_FAILURE() << "cannot patch " << dll << "!" << function << ": " << error_;
+}
+
+void ImportPatch::install() {
+  if (installed_ || slots_.empty()) return;
   PatchRegistry::instance().push(this);
+  installed_ = true;
 }
 
 ImportPatch::~ImportPatch() {
-  if (!slots_.empty()) PatchRegistry::instance().remove(this);
+  if (installed_) PatchRegistry::instance().remove(this);
 }
 
 }  // namespace intercept

@@ -23,6 +23,11 @@ inline bool imports(HMODULE module, const char* dll, const char* function) {
   return !findImportSlots(module, dll, function).empty();
 }
 
+// Tag for a patch that resolves its slots now but writes them only on
+// install(), so whatever the replacement relies on can be set up in between.
+struct Deferred {};
+inline constexpr Deferred deferred{};
+
 enum class OnMissing {
   Fail,  // a test failure is raised, so a misspelt import cannot pass vacuously
   Skip,  // silently inactive; installed() tells
@@ -40,12 +45,20 @@ class ImportPatch {
   ImportPatch(HMODULE module, const char* dll, const char* function, Fn* replacement,
               OnMissing onMissing = OnMissing::Fail)
       : ImportPatch(module, dll, function, reinterpret_cast<void*>(replacement), onMissing) {}
+  ImportPatch(Deferred, HMODULE module, const char* dll, const char* function,
+              void* replacement, OnMissing onMissing = OnMissing::Fail);
   ~ImportPatch();
+
+  // Writes the slots of a deferred patch; no effect when already installed or
+  // when the import was not found.
+  void install();
 
   ImportPatch(const ImportPatch&) = delete;
   ImportPatch& operator=(const ImportPatch&) = delete;
 
-  bool installed() const { return !slots_.empty(); }
+  // The import was found; for a deferred patch, install() may still be due.
+  bool found() const { return !slots_.empty(); }
+  bool installed() const { return installed_; }
   const std::string& error() const { return error_; }
   const std::string& function() const { return function_; }
 
@@ -63,6 +76,7 @@ class ImportPatch {
   void* replacement_ = nullptr;
   std::atomic<void*> previous_{nullptr};
   std::vector<void**> slots_;
+  bool installed_ = false;
 };
 
 // Lets a replacement function, which is a plain function without state, reach

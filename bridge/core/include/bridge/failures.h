@@ -1,6 +1,8 @@
 // Failure reporting shared by the bridge's native methods.
 #pragma once
 
+#include <type_traits>
+
 #include "bridge/core.h"
 
 namespace bridge {
@@ -31,9 +33,10 @@ extern "C" int bridgeGuardedInvoke(void (*body)(void*), void* context, DWORD* ex
 // becomes CodedSystemException with the exception code. True when body completed.
 template <class Body>
 bool guardedCall(JNIEnv* env, Body&& body) {
+  using Callable = std::remove_reference_t<Body>;
   DWORD code = 0;
-  auto trampoline = [](void* context) { (*static_cast<Body*>(context))(); };
-  if (bridgeGuardedInvoke(trampoline, &body, &code)) {
+  auto trampoline = [](void* context) { (*static_cast<Callable*>(context))(); };
+  if (bridgeGuardedInvoke(trampoline, const_cast<void*>(static_cast<const void*>(&body)), &code)) {
     return true;
   }
   throwCodedSystemException(env, code);

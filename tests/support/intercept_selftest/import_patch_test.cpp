@@ -1,0 +1,160 @@
+#include <gtest/gtest-spi.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "import_patch.h"
+#include "probe_module.h"
+
+namespace {
+
+using intercept::ImportPatch;
+using intercept::OnMissing;
+
+HANDLE const kFakeHeap = reinterpret_cast<HANDLE>(0x5eed);
+
+HANDLE WINAPI fakeGetProcessHeap() { return kFakeHeap; }
+
+class ImportPatchTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_NE(p.module, nullptr); }
+  const ProbeModule& p = probe();
+};
+
+TEST_F(ImportPatchTest, ReplacesWhileAliveAndRestoresAfter) {
+  const HANDLE real = GetProcessHeap();
+  ASSERT_EQ(p.getProcessHeap(), real);
+  {
+    ImportPatch patch(p.module, "KERNEL32.dll", "GetProcessHeap", &fakeGetProcessHeap);
+    ASSERT_TRUE(patch.installed()) << patch.error();
+    EXPECT_EQ(p.getProcessHeap(), kFakeHeap);
+    // Only the patched module is affected.
+    EXPECT_EQ(GetProcessHeap(), real);
+    EXPECT_EQ(patch.previousAs<HANDLE WINAPI()>()(), real);
+  }
+  EXPECT_EQ(p.getProcessHeap(), real);
+}
+
+TEST_F(ImportPatchTest, MatchesDllNameCaseInsensitivelyAndByFamily) {
+  for (const char* dll : {"kernel32.DLL", "KERNELBASE.dll", "api-ms-win-core-heap-l1-1-0.dll"}) {
+    SCOPED_TRACE(dll);
+    ImportPatch patch(p.module, dll, "GetProcessHeap", &fakeGetProcessHeap);
+    EXPECT_TRUE(patch.installed()) << patch.error();
+    EXPECT_EQ(p.getProcessHeap(), kFakeHeap);
+  }
+  EXPECT_EQ(p.getProcessHeap(), GetProcessHeap());
+}
+
+TEST_F(ImportPatchTest, MissingImportIsReported) {
+  struct Case {
+    HMODULE module;
+    const char* dll;
+    const char* function;
+    const char* why;
+  };
+  const Case cases[] = {
+      {p.module, "KERNEL32.dll", "GetProcessHeapp", "does not import GetProcessHeapp"},
+      {p.module, "USER32.dll", "GetProcessHeap", "imports nothing from USER32.dll"},
+      {p.module, "msvcrt.dll", "GetProcessHeap", "does not import GetProcessHeap"},
+      {nullptr, "KERNEL32.dll", "GetProcessHeap", "no module"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.dll) + "!" + c.function);
+    std::unique_ptr<ImportPatch> patch;
+    EXPECT_NONFATAL_FAILURE(
+        patch = std::make_unique<ImportPatch>(c.module, c.dll, c.function, &fakeGetProcessHeap),
+        c.why);
+    EXPECT_FALSE(patch->installed());
+    EXPECT_NE(patch->error().find(c.why), std::string::npos) << patch->error();
+
+    ImportPatch quiet(c.module, c.dll, c.function, &fakeGetProcessHeap, OnMissing::Skip);
+    EXPECT_FALSE(quiet.installed());
+    EXPECT_EQ(p.getProcessHeap(), GetProcessHeap());
+  }
+}
+
+// Replacements that count their calls and pass them on down the chain.
+struct ChainState {
+  ImportPatch* lower = nullptr;
+  ImportPatch* upper = nullptr;
+  int lowerCalls = 0;
+  int upperCalls = 0;
+};
+ChainState* chain = nullptr;
+
+HANDLE WINAPI lowerGetProcessHeap() {
+  ++chain->lowerCalls;
+  return chain->lower->previousAs<HANDLE WINAPI()>()();
+}
+HANDLE WINAPI upperGetProcessHeap() {
+  ++chain->upperCalls;
+  return chain->upper->previousAs<HANDLE WINAPI()>()();
+}
+
+TEST_F(ImportPatchTest, PatchesChainAndUnlinkInAnyOrder) {
+  ChainState state;
+  chain = &state;
+  const HANDLE real = GetProcessHeap();
+  void* const original = *intercept::findImportSlots(p.module, "KERNEL32.dll", "GetProcessHeap")[0];
+
+  auto lower = std::make_unique<ImportPatch>(p.module, "KERNEL32.dll", "GetProcessHeap",
+                                             &lowerGetProcessHeap);
+  auto upper = std::make_unique<ImportPatch>(p.module, "KERNEL32.dll", "GetProcessHeap",
+                                             &upperGetProcessHeap);
+  state.lower = lower.get();
+  state.upper = upper.get();
+  EXPECT_EQ(upper->previous(), reinterpret_cast<void*>(&lowerGetProcessHeap));
+  EXPECT_EQ(p.getProcessHeap(), real);
+  EXPECT_EQ(state.upperCalls, 1);
+  EXPECT_EQ(state.lowerCalls, 1);
+
+  // Removing the older patch first must leave the newer one calling the original.
+  lower.reset();
+  state.lower = nullptr;
+  EXPECT_EQ(upper->previous(), original);
+  EXPECT_EQ(p.getProcessHeap(), real);
+  EXPECT_EQ(state.upperCalls, 2);
+  EXPECT_EQ(state.lowerCalls, 1);
+
+  upper.reset();
+  EXPECT_EQ(*intercept::findImportSlots(p.module, "KERNEL32.dll", "GetProcessHeap")[0], original);
+  EXPECT_EQ(p.getProcessHeap(), real);
+  EXPECT_EQ(state.upperCalls, 2);
+  chain = nullptr;
+}
+
+DWORD WINAPI fakeGetTickCount() { return 4242; }
+
+// GCC treats an import's address as constant within a function and may load
+// it once; reading it in a function of its own sees each patch.
+__attribute__((noinline)) DWORD tickCountThroughImport() { return GetTickCount(); }
+
+TEST(ImportPatchOnExe, PatchesTheTestProgramsOwnImports) {
+  const HMODULE exe = GetModuleHandleW(nullptr);
+  {
+    ImportPatch patch(exe, "KERNEL32.dll", "GetTickCount", &fakeGetTickCount);
+    ASSERT_TRUE(patch.installed()) << patch.error();
+    EXPECT_EQ(tickCountThroughImport(), 4242u);
+  }
+  EXPECT_NE(tickCountThroughImport(), 4242u);
+}
+
+TEST(ActiveInstance, TracksTheLiveObjectAndNesting) {
+  struct Tag {};
+  int a = 1;
+  int b = 2;
+  EXPECT_EQ((intercept::ActiveInstance<int, Tag>::get()), nullptr);
+  {
+    intercept::ActiveInstance<int, Tag> outer(&a);
+    EXPECT_FALSE(outer.displacedAnother());
+    {
+      intercept::ActiveInstance<int, Tag> inner(&b);
+      EXPECT_TRUE(inner.displacedAnother());
+      EXPECT_EQ((intercept::ActiveInstance<int, Tag>::get()), &b);
+    }
+    EXPECT_EQ((intercept::ActiveInstance<int, Tag>::get()), &a);
+  }
+  EXPECT_EQ((intercept::ActiveInstance<int, Tag>::get()), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,39 @@
+// intercept_probe.dll: a module under test whose imports the self-tests patch.
+// Each export makes exactly one import call, so tests decide what a "call"
+// does by combining them.
+#include <windows.h>
+
+#include <cstdlib>
+
+#define PROBE_API extern "C" __declspec(dllexport)
+
+PROBE_API HANDLE probe_getProcessHeap() { return GetProcessHeap(); }
+PROBE_API void* probe_heapAlloc(HANDLE heap, SIZE_T size) { return HeapAlloc(heap, 0, size); }
+PROBE_API void* probe_heapReAlloc(HANDLE heap, void* block, SIZE_T size) {
+  return HeapReAlloc(heap, 0, block, size);
+}
+PROBE_API BOOL probe_heapFree(HANDLE heap, void* block) { return HeapFree(heap, 0, block); }
+PROBE_API HANDLE probe_heapCreate() { return HeapCreate(0, 0, 0); }
+PROBE_API BOOL probe_heapDestroy(HANDLE heap) { return HeapDestroy(heap); }
+
+PROBE_API void* probe_malloc(size_t size) { return std::malloc(size); }
+PROBE_API void* probe_calloc(size_t count, size_t size) { return std::calloc(count, size); }
+PROBE_API void* probe_realloc(void* block, size_t size) { return std::realloc(block, size); }
+PROBE_API void probe_free(void* block) { std::free(block); }
+
+PROBE_API HLOCAL probe_localAlloc(SIZE_T size) { return LocalAlloc(LMEM_FIXED, size); }
+PROBE_API HLOCAL probe_localReAlloc(HLOCAL block, SIZE_T size) {
+  return LocalReAlloc(block, size, LMEM_MOVEABLE);
+}
+PROBE_API HLOCAL probe_localFree(HLOCAL block) { return LocalFree(block); }
+PROBE_API HGLOBAL probe_globalAlloc(SIZE_T size) { return GlobalAlloc(GMEM_FIXED, size); }
+PROBE_API HGLOBAL probe_globalFree(HGLOBAL block) { return GlobalFree(block); }
+
+// System text for `code` in a buffer FormatMessageW allocates; null when none.
+PROBE_API wchar_t* probe_formatMessage(DWORD code) {
+  wchar_t* text = nullptr;
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                               FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  return n ? text : nullptr;
+}

@@ -1,0 +1,31 @@
+// The self-tests' view of intercept_probe.dll, loaded with LoadLibrary so that
+// patching a dynamically loaded module is exercised too.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+
+struct ProbeModule {
+  HMODULE module = nullptr;
+  HANDLE (*getProcessHeap)() = nullptr;
+  void* (*heapAlloc)(HANDLE, SIZE_T) = nullptr;
+  void* (*heapReAlloc)(HANDLE, void*, SIZE_T) = nullptr;
+  BOOL (*heapFree)(HANDLE, void*) = nullptr;
+  HANDLE (*heapCreate)() = nullptr;
+  BOOL (*heapDestroy)(HANDLE) = nullptr;
+  void* (*malloc)(size_t) = nullptr;
+  void* (*calloc)(size_t, size_t) = nullptr;
+  void* (*realloc)(void*, size_t) = nullptr;
+  void (*free)(void*) = nullptr;
+  HLOCAL (*localAlloc)(SIZE_T) = nullptr;
+  HLOCAL (*localReAlloc)(HLOCAL, SIZE_T) = nullptr;
+  HLOCAL (*localFree)(HLOCAL) = nullptr;
+  HGLOBAL (*globalAlloc)(SIZE_T) = nullptr;
+  HGLOBAL (*globalFree)(HGLOBAL) = nullptr;
+  wchar_t* (*formatMessage)(DWORD) = nullptr;
+};
+
+// Loaded once per process; fails the calling test when the DLL or an export
+// is missing.
+const ProbeModule& probe();

@@ -1,0 +1,218 @@
+// Host internals shared by the host, its JNI function table and the JDK classes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <memory>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "jni_host.h"
+
+namespace jnihost::detail {
+
+struct Object;
+struct ClassInfo;
+
+// A Java value as the host stores it: objects by pointer, never by handle.
+union Raw {
+  jboolean z;
+  jbyte b;
+  jchar c;
+  jshort s;
+  jint i;
+  jlong j = 0;  // the widest member, so a default Raw is all zero bits
+  jfloat f;
+  jdouble d;
+  Object* o;
+};
+inline Raw zeroRaw() {
+  Raw r;
+  r.j = 0;
+  return r;
+}
+
+struct FieldInfo {
+  std::string name, sig;
+  ClassInfo* owner = nullptr;
+  bool isStatic = false;
+  Raw staticValue = zeroRaw();
+};
+
+struct MethodInfo {
+  std::string name, sig;
+  ClassInfo* owner = nullptr;
+  bool isStatic = false;
+  MethodFn body;  // empty: abstract (or a constructor without a body)
+  std::vector<std::string> params;  // descriptors
+  std::string ret;
+};
+
+struct ClassInfo {
+  std::string name;
+  ClassInfo* super = nullptr;
+  std::vector<ClassInfo*> interfaces;
+  bool isInterface = false;
+  std::string component;  // descriptor of the element type, arrays only
+  ClassInfo* componentClass = nullptr;  // arrays of objects only
+  std::vector<std::unique_ptr<FieldInfo>> fields;
+  std::vector<std::unique_ptr<MethodInfo>> methods;
+  Object* mirror = nullptr;
+};
+
+enum class Kind { Plain, String, Class, PrimArray, ObjArray, DirectBuffer };
+
+struct Object {
+  ClassInfo* cls = nullptr;
+  Kind kind = Kind::Plain;
+  std::map<const FieldInfo*, Raw> fields;
+  std::u16string str;              // String
+  ClassInfo* classValue = nullptr;  // Class
+  char elem = 0;                    // PrimArray element descriptor
+  jsize length = 0;                 // PrimArray
+  std::vector<unsigned char> prim;  // PrimArray storage, never empty
+  std::vector<Object*> items;       // ObjArray, list/set contents, map keys
+  std::vector<Object*> values;      // map values
+  Object* source = nullptr;         // iterator: the collection
+  std::size_t cursor = 0;           // iterator position
+  void* address = nullptr;          // DirectBuffer
+  jlong capacity = 0;
+  int monitor = 0;
+};
+
+enum class FrameKind { Base, Native, Pushed, Java };
+
+struct Frame {
+  FrameKind kind;
+  bool counted;  // native code's frames: capacity and peak apply
+  std::size_t capacity;
+  std::size_t live = 0;
+  std::vector<std::uintptr_t> refs;
+  bool warned = false;
+};
+
+struct RefEntry {
+  Object* obj;
+  jobjectRefType type;
+  bool alive = true;
+  bool counted = false;
+  std::size_t frame = 0;
+  const char* death = nullptr;
+};
+
+enum class Pin { ArrayElements, StringChars, StringUtfChars, ArrayCritical, StringCritical };
+
+struct Acquisition {
+  Pin what;
+  Object* obj;
+  void* buffer;
+  bool copy;
+  int depth;
+};
+
+struct CallRecord {
+  std::size_t nativeFrame;
+  std::vector<std::uintptr_t> globals;
+};
+
+// The JNIEnv first: natives hand back the JNIEnv* and the host finds itself.
+struct EnvBlock {
+  JNIEnv env;
+  JavaVM vm;
+  State* state;
+};
+
+struct State {
+  Host* host = nullptr;
+  EnvBlock block{};
+  JNINativeInterface_ table{};
+  JNIInvokeInterface_ vmTable{};
+
+  std::vector<std::unique_ptr<Object>> objects;
+  std::map<std::string, std::unique_ptr<ClassInfo>> classes;
+  std::set<const FieldInfo*> fieldIds;
+  std::set<const MethodInfo*> methodIds;
+
+  std::unordered_map<std::uintptr_t, RefEntry> refs;
+  std::uintptr_t nextRef = 1;
+  std::vector<Frame> frames;
+
+  Object* pending = nullptr;
+  std::vector<std::string> violations;
+  std::vector<Acquisition> pins;
+  std::vector<std::pair<Object*, int>> monitors;  // entered by natives, with call depth
+  int criticalDepth = 0;
+
+  std::vector<CallRecord> calls;
+  std::size_t countedLive = 0;
+  std::size_t peak = 0;
+
+  bool copyElements = true;
+  bool failPush = false;
+  bool failEnsure = false;
+  bool allowGlobals = false;
+  std::vector<unsigned char> lastReleasedCopy;
+  std::vector<testsupport::CallObserver*> observers;
+  std::string currentFn;  // JNI function running, for violation texts
+};
+
+inline State& stateOf(JNIEnv* env) { return *reinterpret_cast<EnvBlock*>(env)->state; }
+
+// --- host.cpp
+void violation(State& s, const std::string& text);
+std::string describe(const Object* o);
+ClassInfo* findClassInfo(State& s, const std::string& name);  // also makes array classes
+ClassInfo* classForDescriptor(State& s, const std::string& desc);
+bool isAssignable(const ClassInfo* from, const ClassInfo* to);
+bool isThrowable(State& s, const ClassInfo* c);
+Object* allocate(State& s, ClassInfo* cls, Kind kind = Kind::Plain);
+Object* mirror(State& s, ClassInfo* c);
+Object* makeString(State& s, std::u16string text);
+Object* makePrimArray(State& s, char elem, jsize length);
+Object* makeObjArray(State& s, ClassInfo* elemCls, jsize length);
+std::size_t elemSize(char elem);
+
+// Handles. deref records a violation for null (unless allowed), stale and
+// garbage handles, and returns null for them.
+jobject newLocal(State& s, Object* o);
+jobject newLocalIn(State& s, std::size_t frame, Object* o, bool counted);
+jobject newGlobal(State& s, Object* o, jobjectRefType type);
+Object* deref(State& s, jobject h, bool allowNull, const char* what);
+RefEntry* findRef(State& s, jobject h);
+void killRef(State& s, std::uintptr_t h, const char* reason);
+void pushFrame(State& s, FrameKind kind, std::size_t capacity);
+void popFrame(State& s);
+
+const FieldInfo* findField(const ClassInfo* c, const std::string& name, const std::string& sig, bool isStatic);
+const MethodInfo* findMethod(const ClassInfo* c, const std::string& name, const std::string& sig, bool isStatic);
+const MethodInfo* resolveVirtual(const ClassInfo* runtime, const MethodInfo* m);
+bool parseMethodSig(const std::string& sig, std::vector<std::string>& params, std::string& ret);
+
+// Runs a method body as Java code: its own frame, object values as refs.
+Raw invokeBody(State& s, const MethodInfo* m, Object* self, const Raw* args);
+// Checks an object value against a declared type (unknown classes pass).
+bool fitsType(State& s, Object* o, const std::string& desc);
+
+void raise(State& s, const std::string& cls, const std::optional<std::u16string>& msg);
+std::optional<std::u16string> messageOf(State& s, Object* throwable);
+// Constructs cls(String msg); null when that raised (left pending) or is missing.
+Object* newThrowable(State& s, ClassInfo* cls, const std::optional<std::u16string>& msg);
+
+jvalue toJvalue(State& s, Raw r, char type);  // objects become local refs
+Raw fromJvalue(State& s, jvalue v, char type, const char* what);
+
+std::u16string decodeModifiedUtf8(const char* bytes, bool* ok);
+std::string encodeModifiedUtf8(const char16_t* units, std::size_t n);
+std::string toUtf8(const std::u16string& s);
+std::u16string fromUtf8(std::string_view s);
+
+bool valueEquals(State& s, Object* a, Object* b);
+
+// --- jni_functions.cpp
+void fillFunctionTable(State& s);
+
+}  // namespace jnihost::detail

@@ -1,0 +1,233 @@
+// In-process stand-in for the JVM that our JNI libraries run against in tests.
+//
+// A test owns a Host (usually through HostTest in host_test.h), defines the Java
+// classes the library looks up (defineClass/ClassBuilder; defineJdkClasses adds
+// Integer, ArrayList, HashSet, HashMap...), makes arguments with the helpers and
+// runs the native function the way the JVM would:
+//
+//   jstring name = host.newString(u"a\0b");            // lives for the whole test
+//   jobject r = host.call(Java_pkg_Cls_fn, cls, name);  // native gets its own frame
+//   EXPECT_EQ(host.str(r), u"...");                     // result moved to the test's frame
+//
+// Every JNI function checks its use the way -Xcheck:jni would, and host.call
+// checks what the native left behind (frames, references, pinned elements,
+// monitors). Findings are texts in violations(); HostTest fails the test on any.
+// Objects are never collected: they live until the Host is destroyed. One thread.
+#pragma once
+
+#include <jni.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "call_observer.h"
+
+namespace jnihost {
+
+class Host;
+namespace detail {
+struct State;
+struct ClassInfo;
+}  // namespace detail
+
+// Body of a Java method, constructor or static method. `self` is the receiver
+// (the class for static methods); object arguments and `self` are local refs
+// valid during the call. Return an object as any live ref; throw by setting a
+// pending exception (host.throwNew) and returning jVoid().
+using MethodFn = std::function<jvalue(Host& host, jobject self, const jvalue* args)>;
+
+inline jvalue jVoid() {
+  jvalue v;
+  v.j = 0;
+  return v;
+}
+inline jvalue jBool(bool x) { jvalue v = jVoid(); v.z = x ? JNI_TRUE : JNI_FALSE; return v; }
+inline jvalue jByte(jbyte x) { jvalue v = jVoid(); v.b = x; return v; }
+inline jvalue jChar(jchar x) { jvalue v = jVoid(); v.c = x; return v; }
+inline jvalue jShort(jshort x) { jvalue v = jVoid(); v.s = x; return v; }
+inline jvalue jInt(jint x) { jvalue v = jVoid(); v.i = x; return v; }
+inline jvalue jLong(jlong x) { jvalue v = jVoid(); v.j = x; return v; }
+inline jvalue jFloat(jfloat x) { jvalue v = jVoid(); v.f = x; return v; }
+inline jvalue jDouble(jdouble x) { jvalue v = jVoid(); v.d = x; return v; }
+inline jvalue jObj(jobject x) { jvalue v = jVoid(); v.l = x; return v; }
+
+template <typename T> struct ArrayOf;
+template <> struct ArrayOf<jboolean> { using type = jbooleanArray; };
+template <> struct ArrayOf<jbyte> { using type = jbyteArray; };
+template <> struct ArrayOf<jchar> { using type = jcharArray; };
+template <> struct ArrayOf<jshort> { using type = jshortArray; };
+template <> struct ArrayOf<jint> { using type = jintArray; };
+template <> struct ArrayOf<jlong> { using type = jlongArray; };
+template <> struct ArrayOf<jfloat> { using type = jfloatArray; };
+template <> struct ArrayOf<jdouble> { using type = jdoubleArray; };
+
+template <typename T>
+constexpr bool isRef = std::is_pointer_v<T> && std::is_base_of_v<_jobject, std::remove_pointer_t<T>>;
+
+// Declares the members of a class made by Host::defineClass/defineInterface.
+// Members with the signature of an existing one in the same class replace it.
+class ClassBuilder {
+ public:
+  ClassBuilder(Host& host, detail::ClassInfo* cls) : host_(host), cls_(cls) {}
+  ClassBuilder& implements(const std::string& iface);
+  ClassBuilder& field(const std::string& name, const std::string& sig);
+  ClassBuilder& staticField(const std::string& name, const std::string& sig, jvalue initial = jVoid());
+  // An empty body is a constructor that only zero-initialises the fields.
+  ClassBuilder& constructor(const std::string& sig, MethodFn body = {});
+  ClassBuilder& method(const std::string& name, const std::string& sig, MethodFn body);
+  ClassBuilder& abstractMethod(const std::string& name, const std::string& sig);
+  ClassBuilder& staticMethod(const std::string& name, const std::string& sig, MethodFn body);
+  jclass ref() const;  // a local ref in the current frame
+
+ private:
+  Host& host_;
+  detail::ClassInfo* cls_;
+};
+
+class Host {
+ public:
+  Host();
+  ~Host();
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+
+  JNIEnv* env();
+  JavaVM* vm();
+
+  // --- classes (slash names: "com/x/Y", "[I", "[Ljava/lang/String;")
+  // Subclasses of java/lang/Throwable get "()V" and "(Ljava/lang/String;)V".
+  ClassBuilder defineClass(const std::string& name, const std::string& super = "java/lang/Object");
+  ClassBuilder defineInterface(const std::string& name);
+  jclass findClass(const std::string& name);  // null when unknown; raises nothing
+  std::string className(jobject obj);         // runtime class, slash form
+  bool isInstanceOf(jobject obj, const std::string& cls);
+
+  // --- objects; refs made here live in the current frame (outside a native
+  // call: the base frame, valid for the whole test)
+  jobject newObject(const std::string& cls, const std::string& ctorSig = "()V",
+                    const std::vector<jvalue>& args = {});
+  jstring newString(std::u16string_view s);
+  jstring newStringUtf8(std::string_view s);  // standard UTF-8
+  jobjectArray newObjectArray(const std::string& elemCls, const std::vector<jobject>& elems);
+  template <typename T> typename ArrayOf<T>::type newArray(const std::vector<T>& elems);
+  template <typename T> std::vector<T> arrayContents(jarray a);
+  std::vector<jobject> objectArrayContents(jobjectArray a);
+  jobject newInteger(jint v);
+
+  std::u16string str(jobject s);  // exact UTF-16 units
+  std::string utf8(jobject s);    // standard UTF-8 of the same
+  bool isSameObject(jobject a, jobject b);
+
+  // Fields by name (searched from the runtime class up); objects come back as refs.
+  jvalue field(jobject obj, const std::string& name);
+  void setField(jobject obj, const std::string& name, jvalue v);
+  jvalue staticField(const std::string& cls, const std::string& name);
+  void setStaticField(const std::string& cls, const std::string& name, jvalue v);
+
+  // Java-side calls from test code or method bodies (virtual dispatch).
+  jvalue invoke(jobject obj, const std::string& name, const std::string& sig,
+                const std::vector<jvalue>& args = {});
+  jvalue invokeStatic(const std::string& cls, const std::string& name, const std::string& sig,
+                      const std::vector<jvalue>& args = {});
+
+  // Collections of defineJdkClasses (ArrayList, HashSet, HashMap keys) and object arrays.
+  std::vector<jobject> elements(jobject collection);
+  std::vector<std::u16string> stringElements(jobject collection);
+  std::vector<std::pair<jobject, jobject>> mapEntries(jobject map);
+
+  // --- exceptions
+  bool exceptionPending() const;
+  jthrowable exception();         // ref to the pending one, or null
+  std::string exceptionClass();   // slash name, "" when none pending
+  std::optional<std::u16string> exceptionMessage();
+  std::string exceptionMessageUtf8();  // "" when none or null
+  jint exceptionIntField(const std::string& name);
+  void clearException();
+  void throwNew(const std::string& cls, std::optional<std::u16string> msg);
+
+  bool monitorHeld(jobject obj);
+
+  // --- behaviour switches
+  // On (the default): Get<Prim>ArrayElements, GetStringChars and the critical
+  // getters hand out copies; off: the object's own storage, *isCopy = JNI_FALSE.
+  void setCopyElements(bool on);
+  // The next PushLocalFrame / EnsureLocalCapacity fails with OutOfMemoryError.
+  void failNextPushLocalFrame();
+  void failNextEnsureLocalCapacity();
+  // For calls that cache global refs on purpose (JNI_OnLoad-style setup).
+  void allowRetainedGlobalRefs(bool on);
+  // Contents of the last copied buffer handed back through a Release function,
+  // as it was when released (whether or not it was written back).
+  const std::vector<unsigned char>& lastReleasedCopy() const;
+
+  // --- native calls
+  // Runs fn(env(), args...) with a fresh native frame (capacity 16); object
+  // arguments arrive as new local refs, an object result comes back as a ref in
+  // the caller's frame. Violations found are appended to violations().
+  template <typename F, typename... A>
+  auto call(F&& fn, A... args) -> std::invoke_result_t<F&, JNIEnv*, A...>;
+
+  // Most local refs alive at once (all native frames) during the last call.
+  std::size_t lastCallPeakLocalRefs() const;
+
+  const std::vector<std::string>& violations() const;
+  void clearViolations();
+  void addViolation(const std::string& text);
+
+  void addObserver(testsupport::CallObserver* o);
+  void removeObserver(testsupport::CallObserver* o);
+
+  detail::State& state() { return *s_; }
+
+ private:
+  template <typename T> T passArgument(T a) {
+    if constexpr (isRef<T>) {
+      return static_cast<T>(argumentRef(a));
+    } else {
+      return a;
+    }
+  }
+  void beginCall();
+  jobject argumentRef(jobject a);
+  int enterNative();
+  void leaveNative(int savedDepth);
+  jobject endCall(jobject result);
+
+  std::unique_ptr<detail::State> s_;
+};
+
+template <typename F, typename... A>
+auto Host::call(F&& fn, A... args) -> std::invoke_result_t<F&, JNIEnv*, A...> {
+  using R = std::invoke_result_t<F&, JNIEnv*, A...>;
+  beginCall();
+  std::tuple<JNIEnv*, A...> argv{env(), passArgument(args)...};
+  const int saved = enterNative();
+  if constexpr (std::is_void_v<R>) {
+    std::apply(fn, argv);
+    leaveNative(saved);
+    endCall(nullptr);
+  } else {
+    R r = std::apply(fn, argv);
+    leaveNative(saved);
+    if constexpr (isRef<R>) {
+      return static_cast<R>(endCall(r));
+    } else {
+      endCall(nullptr);
+      return r;
+    }
+  }
+}
+
+// java/lang/Integer, Long, Number, Iterable, java/util/Collection, List, Set,
+// Map, Iterator, ArrayList, HashSet, HashMap with working behaviour.
+void defineJdkClasses(Host& host);
+
+}  // namespace jnihost
