@@ -173,3 +173,20 @@ TEST_F(HandlesTest, WrapProcessAlwaysClosesTheThreadHandle) {
 }
 
 }  // namespace
+
+namespace {
+
+// A JVM without the application's classes: the builders cannot find them.
+class HandlesWithoutApplicationClassesTest : public jnihost::HostTest {};
+
+TEST_F(HandlesWithoutApplicationClassesTest, TokenIsClosedWhenItsClassIsMissing) {
+  for (auto build : {bridge::newUserToken, bridge::newAccessToken}) {
+    HANDLE token = newEvent();
+    EXPECT_EQ(host.call(build, token), nullptr);
+    EXPECT_EQ(host.exceptionClass(), "java/lang/NoClassDefFoundError");
+    host.clearException();
+    EXPECT_FALSE(handleIsOpen(token));
+  }
+}
+
+}  // namespace

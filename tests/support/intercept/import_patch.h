@@ -37,6 +37,9 @@ enum class OnMissing {
 // previous(), so a replacement can call through to whatever was there before
 // (the real function or an earlier patch): patches on one import chain.
 // Patches may be removed in any order; the chain is relinked.
+// GCC may read an import's address once per function, so a call made in the
+// very function that installs or removes a patch can miss the change; make
+// such calls from a separate (noinline) function.
 class ImportPatch {
  public:
   ImportPatch(HMODULE module, const char* dll, const char* function, void* replacement,
