@@ -5,6 +5,8 @@
 # In both fullbridge and corebridge.
 set(BRIDGE_CORE_NATIVE_CLASSES
   com.corvantis.windows.WindowsHandle
+  com.corvantis.windows.registry.RegistryKey
+  com.corvantis.windows.registry.RegistryRoot
 )
 # Only in fullbridge.
 set(BRIDGE_FULL_ONLY_NATIVE_CLASSES

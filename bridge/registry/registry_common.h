@@ -1,0 +1,26 @@
+// Helpers shared by the registry natives of RegistryKey and RegistryRoot.
+#pragma once
+
+#include "bridge/core.h"
+
+namespace bridge {
+namespace registry {
+
+constexpr const char* kInvalidRegistryTypeExceptionClass =
+    "com/corvantis/windows/registry/InvalidRegistryTypeException";
+
+// The process heap, or null with CodedSystemException raised.
+HANDLE processHeap(JNIEnv* env);
+
+// The receiver's key handle; check ExceptionCheck afterwards.
+HKEY keyHandle(JNIEnv* env, jobject key);
+
+// True when stored is one of the count accepted types; otherwise raises
+// InvalidRegistryTypeException, (expected, stored) for one type, (stored) for several.
+bool checkRegistryType(JNIEnv* env, const DWORD* accepted, DWORD count, DWORD stored);
+
+// Raises java.util.NoSuchElementException whose message is name (null for the default value).
+void throwNoSuchElement(JNIEnv* env, jstring name);
+
+}  // namespace registry
+}  // namespace bridge
