@@ -7,6 +7,8 @@ set(BRIDGE_CORE_NATIVE_CLASSES
   com.corvantis.windows.WindowsHandle
   com.corvantis.windows.registry.RegistryKey
   com.corvantis.windows.registry.RegistryRoot
+  com.quillstone.velaro.server.WindowsSystem
+  com.corvantis.process.WindowsProcess
 )
 # Only in fullbridge.
 set(BRIDGE_FULL_ONLY_NATIVE_CLASSES

@@ -1,0 +1,143 @@
+#include "process_fixture.h"
+
+#include <sstream>
+
+namespace processtest {
+
+using jnihost::jObj;
+
+std::u16string u16(const std::wstring& text) { return std::u16string(text.begin(), text.end()); }
+
+std::wstring childPath() {
+  wchar_t path[MAX_PATH];
+  DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring own(path, length);
+  return own.substr(0, own.find_last_of(L"\\/") + 1) + L"process_child.exe";
+}
+
+std::wstring childCommand(const std::wstring& steps) { return L"\"" + childPath() + L"\" " + steps; }
+
+Pipe::Pipe(ChildEnd childEnd) {
+  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  if (!CreatePipe(&read, &write, &inheritable, 0)) {
+    ADD_FAILURE() << "CreatePipe failed, error " << GetLastError();
+    return;
+  }
+  SetHandleInformation(childEnd == ChildEnd::Read ? write : read, HANDLE_FLAG_INHERIT, 0);
+}
+
+Pipe::~Pipe() {
+  closeWrite();
+  if (read != nullptr) CloseHandle(read);
+}
+
+void Pipe::closeWrite() {
+  if (write != nullptr) CloseHandle(write);
+  write = nullptr;
+}
+
+std::string Pipe::readAll() {
+  closeWrite();
+  std::string text;
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(read, buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
+  return text;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> result;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    result.push_back(line);
+  }
+  return result;
+}
+
+void ProcessTest::SetUp() {
+  DeliverableTest::SetUp();
+  jvmstub_reset();
+  // JDK exceptions the process natives raise, beyond those the host knows.
+  host.defineClass("java/lang/InterruptedException", "java/lang/Exception");
+  host.defineClass("java/lang/IllegalThreadStateException", "java/lang/IllegalArgumentException");
+  auto startupInfo = host.defineClass(kStartupInfo);
+  struct Field {
+    const char* name;
+    const char* signature;
+  };
+  for (const Field& f :
+       {Field{"desktop", "Ljava/lang/String;"}, Field{"title", "Ljava/lang/String;"}, Field{"x", "I"}, Field{"y", "I"},
+        Field{"xCountChars", "I"}, Field{"yCountChars", "I"}, Field{"fillAttribute", "I"}, Field{"dwFlags", "I"},
+        Field{"showWindow", "S"}, Field{"stdInput", "Lcom/corvantis/windows/WindowsHandle;"},
+        Field{"stdOutput", "Lcom/corvantis/windows/WindowsHandle;"},
+        Field{"stdError", "Lcom/corvantis/windows/WindowsHandle;"}}) {
+    if (omittedStartupField == nullptr || std::string(omittedStartupField) != f.name) {
+      startupInfo.field(f.name, f.signature);
+    }
+  }
+  startupInfo.constructor("()V");
+}
+
+void ProcessTest::TearDown() {
+  jvmstub_reset();
+  DeliverableTest::TearDown();
+}
+
+jobject ProcessTest::newStartupInfo() { return host.newObject(kStartupInfo); }
+
+jobject ProcessTest::handleObject(HANDLE handle) {
+  return testsupport::newHandleObject(host, testsupport::kWindowsHandle, reinterpret_cast<jlong>(handle));
+}
+
+jobject ProcessTest::createProcess(jstring application, jstring commandLine, bool inherit, jint flags,
+                                   jstring environment, jstring directory, jobject startupInfo) {
+  auto create = BRIDGE_NATIVE(Java_com_quillstone_velaro_server_WindowsSystem_CreateProcess);
+  if (create == nullptr) return nullptr;
+  return host.call(create, jclass{nullptr}, application, commandLine, jboolean(inherit ? JNI_TRUE : JNI_FALSE), flags,
+                   environment, directory, startupInfo);
+}
+
+jobject ProcessTest::startChild(const std::wstring& steps, jint flags) {
+  jobject process =
+      createProcess(nullptr, host.newString(u16(childCommand(steps))), false, flags, nullptr, nullptr, nullptr);
+  EXPECT_NE(process, nullptr) << host.exceptionClass();
+  return process;
+}
+
+std::string ProcessTest::childOutput(const std::wstring& steps, jstring environment, jstring directory) {
+  Pipe output(Pipe::ChildEnd::Write);
+  jobject startupInfo = newStartupInfo();
+  host.setField(startupInfo, "dwFlags", jnihost::jInt(STARTF_USESTDHANDLES));
+  host.setField(startupInfo, "stdOutput", jObj(handleObject(output.write)));
+  jobject process =
+      createProcess(nullptr, host.newString(u16(childCommand(steps))), true, 0, environment, directory, startupInfo);
+  if (process == nullptr) {
+    ADD_FAILURE() << "child not started: " << host.exceptionClass();
+    host.clearException();
+    return {};
+  }
+  std::string text = output.readAll();
+  EXPECT_EQ(waitFor(process), 0);
+  close(process);
+  return text;
+}
+
+jint ProcessTest::waitFor(jobject process) {
+  auto wait = BRIDGE_NATIVE(Java_com_corvantis_process_WindowsProcess_waitFor);
+  return wait != nullptr ? host.call(wait, process) : -1;
+}
+
+void ProcessTest::close(jobject process) {
+  auto closeNative = BRIDGE_NATIVE(Java_com_corvantis_process_WindowsProcess_close);
+  if (closeNative != nullptr) host.call(closeNative, process);
+}
+
+std::string ProcessTest::takeException(jint* code) {
+  std::string cls = host.exceptionClass();
+  if (code != nullptr) *code = cls == testsupport::kCodedSystemException ? host.exceptionIntField("_code") : 0;
+  host.clearException();
+  return cls;
+}
+
+}  // namespace processtest
