@@ -16,6 +16,17 @@ HANDLE processHeap(JNIEnv* env) {
 
 HKEY keyHandle(JNIEnv* env, jobject key) { return reinterpret_cast<HKEY>(getHandleField(env, key)); }
 
+bool deleteNamedItem(JNIEnv* env, HKEY key, LPCWSTR nameCopy, LONG(WINAPI* remove)(HKEY, LPCWSTR)) {
+  LONG answer = ERROR_SUCCESS;
+  if (!guardedCall(env, [&] { answer = remove(key, nameCopy); })) {
+    return false;
+  }
+  if (answer != ERROR_SUCCESS && answer != ERROR_FILE_NOT_FOUND) {
+    throwCodedSystemException(env, static_cast<DWORD>(answer));
+  }
+  return answer == ERROR_SUCCESS;
+}
+
 bool checkRegistryType(JNIEnv* env, const DWORD* accepted, DWORD count, DWORD stored) {
   for (DWORD i = 0; i < count; ++i) {
     if (accepted[i] == stored) {

@@ -19,6 +19,11 @@ HKEY keyHandle(JNIEnv* env, jobject key);
 // InvalidRegistryTypeException, (expected, stored) for one type, (stored) for several.
 bool checkRegistryType(JNIEnv* env, const DWORD* accepted, DWORD count, DWORD stored);
 
+// Deletes the item of key named by nameCopy with remove (RegDeleteValueW or
+// RegDeleteKeyW), guarded. True when deleted; false without an exception when the
+// item did not exist; false with CodedSystemException for any other refusal.
+bool deleteNamedItem(JNIEnv* env, HKEY key, LPCWSTR nameCopy, LONG(WINAPI* remove)(HKEY, LPCWSTR));
+
 // Raises java.util.NoSuchElementException whose message is name (null for the default value).
 void throwNoSuchElement(JNIEnv* env, jstring name);
 

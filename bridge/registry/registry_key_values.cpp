@@ -9,6 +9,7 @@ namespace {
 
 using bridge::guardedCall;
 using bridge::registry::checkRegistryType;
+using bridge::registry::deleteNamedItem;
 using bridge::registry::keyHandle;
 using bridge::registry::processHeap;
 using bridge::registry::throwNoSuchElement;
@@ -484,14 +485,7 @@ JNIEXPORT jboolean JNICALL Java_com_corvantis_windows_registry_RegistryKey_delet
   if (env->ExceptionCheck()) {
     return JNI_FALSE;
   }
-  LONG answer = ERROR_SUCCESS;
-  bool deleted = false;
-  if (guardedCall(env, [&] { answer = RegDeleteValueW(key, nameCopy); })) {
-    deleted = answer == ERROR_SUCCESS;
-    if (!deleted && answer != ERROR_FILE_NOT_FOUND) {
-      throwCodedSystemException(env, static_cast<DWORD>(answer));
-    }
-  }
+  bool deleted = deleteNamedItem(env, key, nameCopy, RegDeleteValueW);
   ReleaseFromHeap(env, heap, nameCopy);
   return deleted && !env->ExceptionCheck() ? JNI_TRUE : JNI_FALSE;
 }
