@@ -69,15 +69,22 @@ namespace bridge {
 
 void throwPdhException(DWORD status, JNIEnv* env) { throwCodedException(env, kPdhExceptionClass, status); }
 
+void throwNew(JNIEnv* env, const char* classPath, const char* message) {
+  if (env->ExceptionCheck()) {
+    return;
+  }
+  jclass cls = env->FindClass(classPath);
+  if (cls != nullptr) {
+    env->ThrowNew(cls, message);
+    env->DeleteLocalRef(cls);
+  }
+}
+
 bool requireNonNull(JNIEnv* env, jobject object) {
   if (object != nullptr) {
     return true;
   }
-  jclass cls = env->FindClass("java/lang/NullPointerException");
-  if (cls != nullptr) {
-    env->ThrowNew(cls, nullptr);
-    env->DeleteLocalRef(cls);
-  }
+  throwNew(env, "java/lang/NullPointerException", nullptr);
   return false;
 }
 

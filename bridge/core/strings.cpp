@@ -28,12 +28,8 @@ extern "C" LPWSTR GetSzwStringCharsFromHeap(JNIEnv* env, HANDLE heap, jstring st
 }
 
 extern "C" LPWSTR GetSzwStringChars(JNIEnv* env, jstring string) {
-  HANDLE heap = GetProcessHeap();
-  if (heap == nullptr) {
-    throwCodedSystemException(env, GetLastError());
-    return nullptr;
-  }
-  return GetSzwStringCharsFromHeap(env, heap, string);
+  HANDLE heap = bridge::processHeap(env);
+  return heap != nullptr ? GetSzwStringCharsFromHeap(env, heap, string) : nullptr;
 }
 
 extern "C" void ReleaseFromHeap(JNIEnv* env, HANDLE heap, LPVOID block) {
@@ -72,6 +68,14 @@ extern "C" int ReAllocHeapBuffer(JNIEnv* env, HANDLE heap, DWORD flags, LPVOID* 
 }
 
 namespace bridge {
+
+HANDLE processHeap(JNIEnv* env) {
+  HANDLE heap = GetProcessHeap();
+  if (heap == nullptr) {
+    throwCodedSystemException(env, GetLastError());
+  }
+  return heap;
+}
 
 bool boundedLength(const WCHAR* start, size_t remaining, size_t* length) {
   if (remaining > static_cast<size_t>(INT_MAX)) {

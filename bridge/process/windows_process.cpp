@@ -2,7 +2,6 @@
 
 #include "bridge/failures.h"
 #include "bridge/handles.h"
-#include "java_exceptions.h"
 
 namespace {
 

@@ -6,7 +6,6 @@
 #include "bridge/failures.h"
 #include "bridge/handles.h"
 #include "bridge/strings.h"
-#include "java_exceptions.h"
 #include "startup_info.h"
 
 namespace {
@@ -153,15 +152,6 @@ jobject createProcessWithLogon(JNIEnv* env, HANDLE heap, jstring user, jstring d
   return wrapJavaProcessAndCloseThread(env, &info);
 }
 
-// The process heap, or null with CodedSystemException pending.
-HANDLE processHeap(JNIEnv* env) {
-  HANDLE heap = GetProcessHeap();
-  if (heap == nullptr) {
-    throwCodedSystemException(env, GetLastError());
-  }
-  return heap;
-}
-
 // A String[] of count NUL-terminated strings; one element reference alive at a time.
 jobjectArray newStringArray(JNIEnv* env, jclass stringClass, const LPWSTR* strings, int count) {
   jobjectArray array = env->NewObjectArray(count, stringClass, nullptr);
@@ -245,7 +235,7 @@ JNIEXPORT jstring JNICALL Java_com_quillstone_velaro_server_WindowsSystem_expand
   if (!bridge::requireNonNull(env, text)) {
     return nullptr;
   }
-  HANDLE heap = processHeap(env);
+  HANDLE heap = bridge::processHeap(env);
   if (heap == nullptr) {
     return nullptr;
   }
@@ -261,7 +251,7 @@ JNIEXPORT jstring JNICALL Java_com_quillstone_velaro_server_WindowsSystem_expand
 JNIEXPORT jobject JNICALL Java_com_quillstone_velaro_server_WindowsSystem_CreateProcess(
     JNIEnv* env, jclass, jstring applicationName, jstring commandLine, jboolean inheritHandles, jint creationFlags,
     jstring environment, jstring currentDirectory, jobject startupInfo) {
-  HANDLE heap = processHeap(env);
+  HANDLE heap = bridge::processHeap(env);
   if (heap == nullptr) {
     return nullptr;
   }
@@ -277,7 +267,7 @@ JNIEXPORT jobject JNICALL Java_com_quillstone_velaro_server_WindowsSystem_Create
     JNIEnv* env, jclass, jstring userName, jstring domain, jcharArray password, jint logonFlags,
     jstring applicationName, jstring commandLine, jint creationFlags, jstring environment, jstring currentDirectory,
     jobject startupInfo) {
-  HANDLE heap = processHeap(env);
+  HANDLE heap = bridge::processHeap(env);
   if (heap == nullptr) {
     return nullptr;
   }

@@ -6,14 +6,6 @@
 namespace bridge {
 namespace registry {
 
-HANDLE processHeap(JNIEnv* env) {
-  HANDLE heap = GetProcessHeap();
-  if (heap == nullptr) {
-    throwCodedSystemException(env, GetLastError());
-  }
-  return heap;
-}
-
 HKEY keyHandle(JNIEnv* env, jobject key) { return reinterpret_cast<HKEY>(getHandleField(env, key)); }
 
 bool deleteNamedItem(JNIEnv* env, HKEY key, LPCWSTR nameCopy, LONG(WINAPI* remove)(HKEY, LPCWSTR)) {

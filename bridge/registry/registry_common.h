@@ -9,9 +9,6 @@ namespace registry {
 constexpr const char* kInvalidRegistryTypeExceptionClass =
     "com/corvantis/windows/registry/InvalidRegistryTypeException";
 
-// The process heap, or null with CodedSystemException raised.
-HANDLE processHeap(JNIEnv* env);
-
 // The receiver's key handle; check ExceptionCheck afterwards.
 HKEY keyHandle(JNIEnv* env, jobject key);
 

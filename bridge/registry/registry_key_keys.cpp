@@ -9,9 +9,9 @@
 namespace {
 
 using bridge::guardedCall;
+using bridge::processHeap;
 using bridge::registry::deleteNamedItem;
 using bridge::registry::keyHandle;
-using bridge::registry::processHeap;
 using bridge::registry::throwNoSuchElement;
 
 constexpr DWORD kSubKeyNameUnits = 128;

@@ -8,10 +8,10 @@
 namespace {
 
 using bridge::guardedCall;
+using bridge::processHeap;
 using bridge::registry::checkRegistryType;
 using bridge::registry::deleteNamedItem;
 using bridge::registry::keyHandle;
-using bridge::registry::processHeap;
 using bridge::registry::throwNoSuchElement;
 
 constexpr DWORD kStringCapacity = 256;

@@ -3,6 +3,7 @@
 
 #include "bridge/failures.h"
 #include "bridge/handles.h"
+#include "bridge/strings.h"
 #include "registry_common.h"
 
 // After windows.h, whose declarations its deprecation macros would rename.
@@ -80,7 +81,7 @@ JNIEXPORT jobject JNICALL Java_com_corvantis_windows_registry_RegistryRoot_openR
 
 JNIEXPORT jobject JNICALL Java_com_corvantis_windows_registry_RegistryRoot_connectRemoteKey(JNIEnv* env, jobject self,
                                                                                             jstring machineName) {
-  HANDLE heap = bridge::registry::processHeap(env);
+  HANDLE heap = bridge::processHeap(env);
   if (heap == nullptr) {
     return nullptr;
   }

@@ -14,6 +14,10 @@ constexpr DWORD kInvalidArgument = 0x80070057;  // E_INVALIDARG
 // throwCodedException with com/corvantis/monitoring/windows/PdhException.
 void throwPdhException(DWORD status, JNIEnv* env);
 
+// Raises an exception of classPath (a JDK class) through ThrowNew; message may be
+// null. Does nothing when an exception is already pending.
+void throwNew(JNIEnv* env, const char* classPath, const char* message);
+
 // True for a non-null reference; otherwise NullPointerException (no message) and false.
 bool requireNonNull(JNIEnv* env, jobject object);
 

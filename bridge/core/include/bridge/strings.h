@@ -7,6 +7,9 @@
 
 namespace bridge {
 
+// The process heap, or null with CodedSystemException (the last error) raised.
+HANDLE processHeap(JNIEnv* env);
+
 // The strsafe rule: a string with `remaining` characters left in its buffer is
 // valid when remaining <= INT_MAX and a NUL occurs among them; *length is then
 // the number of characters before that NUL.
