@@ -27,7 +27,35 @@ void fill(PUCHAR data, ULONG size, char block) {
   }
 }
 
-ULONG answerGet(EStatsCall call, PUCHAR rw, ULONG rwSize, PUCHAR ros, ULONG rosSize, PUCHAR rod, ULONG rodSize) {
+// The row as the call received it, and the name of the call for that row type.
+const char* storeRow(EStatsCall* call, const MIB_TCPROW& row, bool get) {
+  call->row = row;
+  return get ? "GetPerTcpConnectionEStats" : "SetPerTcpConnectionEStats";
+}
+const char* storeRow(EStatsCall* call, const MIB_TCP6ROW& row, bool get) {
+  call->row6 = row;
+  return get ? "GetPerTcp6ConnectionEStats" : "SetPerTcp6ConnectionEStats";
+}
+
+}  // namespace
+
+EStatsStandIn::EStatsStandIn(HMODULE module)
+    : active_(this),
+      get4_(module, "iphlpapi.dll", "GetPerTcpConnectionEStats", &get<MIB_TCPROW>),
+      get6_(module, "iphlpapi.dll", "GetPerTcp6ConnectionEStats", &get<MIB_TCP6ROW>),
+      set4_(module, "iphlpapi.dll", "SetPerTcpConnectionEStats", &set<MIB_TCPROW>),
+      set6_(module, "iphlpapi.dll", "SetPerTcp6ConnectionEStats", &set<MIB_TCP6ROW>) {}
+
+template <class Row>
+ULONG WINAPI EStatsStandIn::get(Row* row, TCP_ESTATS_TYPE type, PUCHAR rw, ULONG rwVersion, ULONG rwSize, PUCHAR ros,
+                                ULONG rosVersion, ULONG rosSize, PUCHAR rod, ULONG rodVersion, ULONG rodSize) {
+  HarnessScope harness;
+  EStatsCall call;
+  call.function = storeRow(&call, *row, true);
+  call.type = type;
+  call.rw = see(rw, rwVersion, rwSize);
+  call.ros = see(ros, rosVersion, rosSize);
+  call.rod = see(rod, rodVersion, rodSize);
   EStatsStandIn* self = active();
   self->calls.push_back(call);
   fill(rw, rwSize, 1);
@@ -36,74 +64,21 @@ ULONG answerGet(EStatsCall call, PUCHAR rw, ULONG rwSize, PUCHAR ros, ULONG rosS
   return self->status;
 }
 
-ULONG answerSet(EStatsCall call, PUCHAR rw, ULONG rwSize) {
+template <class Row>
+ULONG WINAPI EStatsStandIn::set(Row* row, TCP_ESTATS_TYPE type, PUCHAR rw, ULONG rwVersion, ULONG rwSize,
+                                ULONG offset) {
+  HarnessScope harness;
+  EStatsCall call;
+  call.function = storeRow(&call, *row, false);
+  call.type = type;
+  call.rw = see(rw, rwVersion, rwSize);
+  call.offset = offset;
   EStatsStandIn* self = active();
   self->calls.push_back(call);
   if (self->scribbleOnSet) {
     fill(rw, rwSize, 4);
   }
   return self->status;
-}
-
-}  // namespace
-
-EStatsStandIn::EStatsStandIn(HMODULE module)
-    : active_(this),
-      get4_(module, "iphlpapi.dll", "GetPerTcpConnectionEStats", &get4),
-      get6_(module, "iphlpapi.dll", "GetPerTcp6ConnectionEStats", &get6),
-      set4_(module, "iphlpapi.dll", "SetPerTcpConnectionEStats", &set4),
-      set6_(module, "iphlpapi.dll", "SetPerTcp6ConnectionEStats", &set6) {}
-
-ULONG WINAPI EStatsStandIn::get4(PMIB_TCPROW row, TCP_ESTATS_TYPE type, PUCHAR rw, ULONG rwVersion, ULONG rwSize,
-                                 PUCHAR ros, ULONG rosVersion, ULONG rosSize, PUCHAR rod, ULONG rodVersion,
-                                 ULONG rodSize) {
-  HarnessScope harness;
-  EStatsCall call;
-  call.function = "GetPerTcpConnectionEStats";
-  call.row = *row;
-  call.type = type;
-  call.rw = see(rw, rwVersion, rwSize);
-  call.ros = see(ros, rosVersion, rosSize);
-  call.rod = see(rod, rodVersion, rodSize);
-  return answerGet(call, rw, rwSize, ros, rosSize, rod, rodSize);
-}
-
-ULONG WINAPI EStatsStandIn::get6(PMIB_TCP6ROW row, TCP_ESTATS_TYPE type, PUCHAR rw, ULONG rwVersion, ULONG rwSize,
-                                 PUCHAR ros, ULONG rosVersion, ULONG rosSize, PUCHAR rod, ULONG rodVersion,
-                                 ULONG rodSize) {
-  HarnessScope harness;
-  EStatsCall call;
-  call.function = "GetPerTcp6ConnectionEStats";
-  call.row6 = *row;
-  call.type = type;
-  call.rw = see(rw, rwVersion, rwSize);
-  call.ros = see(ros, rosVersion, rosSize);
-  call.rod = see(rod, rodVersion, rodSize);
-  return answerGet(call, rw, rwSize, ros, rosSize, rod, rodSize);
-}
-
-ULONG WINAPI EStatsStandIn::set4(PMIB_TCPROW row, TCP_ESTATS_TYPE type, PUCHAR rw, ULONG rwVersion, ULONG rwSize,
-                                 ULONG offset) {
-  HarnessScope harness;
-  EStatsCall call;
-  call.function = "SetPerTcpConnectionEStats";
-  call.row = *row;
-  call.type = type;
-  call.rw = see(rw, rwVersion, rwSize);
-  call.offset = offset;
-  return answerSet(call, rw, rwSize);
-}
-
-ULONG WINAPI EStatsStandIn::set6(PMIB_TCP6ROW row, TCP_ESTATS_TYPE type, PUCHAR rw, ULONG rwVersion, ULONG rwSize,
-                                 ULONG offset) {
-  HarnessScope harness;
-  EStatsCall call;
-  call.function = "SetPerTcp6ConnectionEStats";
-  call.row6 = *row;
-  call.type = type;
-  call.rw = see(rw, rwVersion, rwSize);
-  call.offset = offset;
-  return answerSet(call, rw, rwSize);
 }
 
 }  // namespace tcpestatstest

@@ -53,14 +53,11 @@ class EStatsStandIn {
   std::vector<EStatsCall> calls;
 
  private:
-  static ULONG WINAPI get4(PMIB_TCPROW row, TCP_ESTATS_TYPE type, PUCHAR rw, ULONG rwVersion, ULONG rwSize,
-                           PUCHAR ros, ULONG rosVersion, ULONG rosSize, PUCHAR rod, ULONG rodVersion, ULONG rodSize);
-  static ULONG WINAPI get6(PMIB_TCP6ROW row, TCP_ESTATS_TYPE type, PUCHAR rw, ULONG rwVersion, ULONG rwSize,
-                           PUCHAR ros, ULONG rosVersion, ULONG rosSize, PUCHAR rod, ULONG rodVersion, ULONG rodSize);
-  static ULONG WINAPI set4(PMIB_TCPROW row, TCP_ESTATS_TYPE type, PUCHAR rw, ULONG rwVersion, ULONG rwSize,
-                           ULONG offset);
-  static ULONG WINAPI set6(PMIB_TCP6ROW row, TCP_ESTATS_TYPE type, PUCHAR rw, ULONG rwVersion, ULONG rwSize,
-                           ULONG offset);
+  template <class Row>
+  static ULONG WINAPI get(Row* row, TCP_ESTATS_TYPE type, PUCHAR rw, ULONG rwVersion, ULONG rwSize, PUCHAR ros,
+                          ULONG rosVersion, ULONG rosSize, PUCHAR rod, ULONG rodVersion, ULONG rodSize);
+  template <class Row>
+  static ULONG WINAPI set(Row* row, TCP_ESTATS_TYPE type, PUCHAR rw, ULONG rwVersion, ULONG rwSize, ULONG offset);
 
   intercept::ActiveInstance<EStatsStandIn> active_;
   intercept::ImportPatch get4_;

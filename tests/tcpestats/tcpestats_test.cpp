@@ -63,38 +63,35 @@ class TcpEstatsTest : public testsupport::DeliverableTest {
   jbyteArray block(size_t size, jbyte fill = 0x55) { return host.newArray<jbyte>(std::vector<jbyte>(size, fill)); }
   std::vector<BYTE> contents(jbyteArray array) { return unsignedBytes(host.arrayContents<jbyte>(array)); }
 
-  void get4(jint state, jobject local, jint localPort, jobject remote, jint remotePort, jint type, jbyteArray rw,
-            jint rwVersion, jbyteArray ros, jint rosVersion, jbyteArray rod, jint rodVersion) {
-    auto native = DELIVERABLE_NATIVE(
-        Java_com_quillstone_velaro_server_VistaNetworkingSupport_getPerTcpConnectionEStats__ILjava_net_Inet4Address_2ILjava_net_Inet4Address_2II_3BI_3BI_3BI);
-    if (native != nullptr) {
-      host.call(native, jclass{nullptr}, state, local, localPort, remote, remotePort, type, rw, rwVersion, ros,
-                rosVersion, rod, rodVersion);
-    }
+  // The natives, called as the JVM calls static methods (the class is not read).
+  template <class... Args>
+  void get4(Args... args) {
+    run(DELIVERABLE_NATIVE(
+            Java_com_quillstone_velaro_server_VistaNetworkingSupport_getPerTcpConnectionEStats__ILjava_net_Inet4Address_2ILjava_net_Inet4Address_2II_3BI_3BI_3BI),
+        args...);
   }
-  void get6(jint state, jobject local, jint localPort, jobject remote, jint remotePort, jint type, jbyteArray rw,
-            jint rwVersion, jbyteArray ros, jint rosVersion, jbyteArray rod, jint rodVersion) {
-    auto native = DELIVERABLE_NATIVE(
-        Java_com_quillstone_velaro_server_VistaNetworkingSupport_getPerTcpConnectionEStats__ILjava_net_Inet6Address_2ILjava_net_Inet6Address_2II_3BI_3BI_3BI);
-    if (native != nullptr) {
-      host.call(native, jclass{nullptr}, state, local, localPort, remote, remotePort, type, rw, rwVersion, ros,
-                rosVersion, rod, rodVersion);
-    }
+  template <class... Args>
+  void get6(Args... args) {
+    run(DELIVERABLE_NATIVE(
+            Java_com_quillstone_velaro_server_VistaNetworkingSupport_getPerTcpConnectionEStats__ILjava_net_Inet6Address_2ILjava_net_Inet6Address_2II_3BI_3BI_3BI),
+        args...);
   }
-  void set4(jint state, jobject local, jint localPort, jobject remote, jint remotePort, jint type, jbyteArray rw,
-            jint rwVersion) {
-    auto native = DELIVERABLE_NATIVE(
-        Java_com_quillstone_velaro_server_VistaNetworkingSupport_setPerTcpConnectionEStats__ILjava_net_Inet4Address_2ILjava_net_Inet4Address_2II_3BI);
-    if (native != nullptr) {
-      host.call(native, jclass{nullptr}, state, local, localPort, remote, remotePort, type, rw, rwVersion);
-    }
+  template <class... Args>
+  void set4(Args... args) {
+    run(DELIVERABLE_NATIVE(
+            Java_com_quillstone_velaro_server_VistaNetworkingSupport_setPerTcpConnectionEStats__ILjava_net_Inet4Address_2ILjava_net_Inet4Address_2II_3BI),
+        args...);
   }
-  void set6(jint state, jobject local, jint localPort, jobject remote, jint remotePort, jint type, jbyteArray rw,
-            jint rwVersion) {
-    auto native = DELIVERABLE_NATIVE(
-        Java_com_quillstone_velaro_server_VistaNetworkingSupport_setPerTcpConnectionEStats__ILjava_net_Inet6Address_2ILjava_net_Inet6Address_2II_3BI);
+  template <class... Args>
+  void set6(Args... args) {
+    run(DELIVERABLE_NATIVE(
+            Java_com_quillstone_velaro_server_VistaNetworkingSupport_setPerTcpConnectionEStats__ILjava_net_Inet6Address_2ILjava_net_Inet6Address_2II_3BI),
+        args...);
+  }
+  template <class Native, class... Args>
+  void run(Native native, Args... args) {
     if (native != nullptr) {
-      host.call(native, jclass{nullptr}, state, local, localPort, remote, remotePort, type, rw, rwVersion);
+      host.call(native, jclass{nullptr}, args...);
     }
   }
 

@@ -30,17 +30,6 @@ std::vector<BYTE> firstBytes(const Record& record, DWORD size) {
   return std::vector<BYTE>(bytes, bytes + size);
 }
 
-// RAS writes no more than the caller says the buffer holds; a library that claims
-// more than it allocated would have RAS write past its block.
-bool bufferHoldsClaimedSize(const RasCall& call) {
-  if (call.heapBlockSize == static_cast<SIZE_T>(-1) || call.heapBlockSize < call.sizeGiven) {
-    ADD_FAILURE() << call.function << " was told the buffer holds " << call.sizeGiven << " bytes, its heap block has "
-                  << call.heapBlockSize;
-    return false;
-  }
-  return true;
-}
-
 // The enumeration answer: ERROR_BUFFER_TOO_SMALL with the bytes needed (and the
 // count) when the records do not fit, else the records at a stride of their size.
 DWORD answerRecords(const std::vector<std::vector<BYTE>>& records, DWORD stride, void* buffer, LPDWORD size,
@@ -68,6 +57,21 @@ ScriptedRas::ScriptedRas(HMODULE module, RecordSizes sizes)
       connectionsPatch_(module, "rasapi32.dll", "RasEnumConnectionsW", &enumConnections),
       propertiesPatch_(module, "rasapi32.dll", "RasGetEntryPropertiesW", &getEntryProperties) {}
 
+DWORD ScriptedRas::refusal(const RasCall& call, DWORD recordSize) const {
+  if (failWith != 0) {
+    return failWith;
+  }
+  // RAS writes no more than the caller says the buffer holds; a library that claims
+  // more than it allocated would have RAS write past its block.
+  if (call.heapBlockSize == static_cast<SIZE_T>(-1) || call.heapBlockSize < call.sizeGiven) {
+    ADD_FAILURE() << call.function << " was told the buffer holds " << call.sizeGiven << " bytes, its heap block has "
+                  << call.heapBlockSize;
+    return ERROR_INVALID_PARAMETER;
+  }
+  // RAS knows the records by their dwSize and refuses a version it does not know.
+  return call.recordSize != recordSize ? ERROR_INVALID_SIZE : ERROR_SUCCESS;
+}
+
 RasCall& ScriptedRas::record(const char* function, const void* buffer, DWORD size) {
   RasCall call;
   call.function = function;
@@ -86,14 +90,8 @@ DWORD WINAPI ScriptedRas::enumEntries(LPCWSTR, LPCWSTR phonebook, LPRASENTRYNAME
   ScriptedRas* self = active();
   RasCall& call = self->record("RasEnumEntriesW", buffer, *size);
   call.phonebook = optionalText(phonebook);
-  if (self->failWith != 0) {
-    return self->failWith;
-  }
-  if (!bufferHoldsClaimedSize(call)) {
-    return ERROR_INVALID_PARAMETER;
-  }
-  if (call.recordSize != self->sizes_.entryName) {
-    return ERROR_INVALID_SIZE;
+  if (DWORD refused = self->refusal(call, self->sizes_.entryName)) {
+    return refused;
   }
   std::vector<std::vector<BYTE>> records;
   for (const PhonebookEntry& entry : self->entries) {
@@ -111,14 +109,8 @@ DWORD WINAPI ScriptedRas::enumConnections(LPRASCONNW buffer, LPDWORD size, LPDWO
   HarnessScope harness;
   ScriptedRas* self = active();
   RasCall& call = self->record("RasEnumConnectionsW", buffer, *size);
-  if (self->failWith != 0) {
-    return self->failWith;
-  }
-  if (!bufferHoldsClaimedSize(call)) {
-    return ERROR_INVALID_PARAMETER;
-  }
-  if (call.recordSize != self->sizes_.connection) {
-    return ERROR_INVALID_SIZE;
+  if (DWORD refused = self->refusal(call, self->sizes_.connection)) {
+    return refused;
   }
   std::vector<std::vector<BYTE>> records;
   for (size_t i = 0; i < self->connections.size(); ++i) {
@@ -148,14 +140,8 @@ DWORD WINAPI ScriptedRas::getEntryProperties(LPCWSTR phonebook, LPCWSTR entry, L
   call.phonebook = optionalText(phonebook);
   call.entry = optionalText(entry);
   call.deviceInfoNull = deviceInfo == nullptr && deviceInfoSize == nullptr;
-  if (self->failWith != 0) {
-    return self->failWith;
-  }
-  if (!bufferHoldsClaimedSize(call)) {
-    return ERROR_INVALID_PARAMETER;
-  }
-  if (call.recordSize != self->sizes_.entry) {
-    return ERROR_INVALID_SIZE;
+  if (DWORD refused = self->refusal(call, self->sizes_.entry)) {
+    return refused;
   }
   // A null or empty entry name asks for the default properties.
   const std::wstring name = entry != nullptr ? entry : L"";

@@ -76,6 +76,9 @@ class ScriptedRas {
                                          LPBYTE deviceInfo, LPDWORD deviceInfoSize);
 
   RasCall& record(const char* function, const void* buffer, DWORD size);
+  // The status a call answers before looking at the phonebook: the scripted failure,
+  // ERROR_INVALID_SIZE for a record version other than the library's, else 0.
+  DWORD refusal(const RasCall& call, DWORD recordSize) const;
 
   RecordSizes sizes_;
   intercept::ActiveInstance<ScriptedRas> active_;
