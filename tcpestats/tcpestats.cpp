@@ -1,14 +1,13 @@
 // Extended statistics of single TCP connections for VistaNetworkingSupport.
 // Windows failures are raised through fullbridge's throwCodedSystemException, the
 // library's one import from another deliverable; everything else is plain JNI.
+#include <com_quillstone_velaro_server_VistaNetworkingSupport.h>
 #include <winsock2.h>
-// After winsock2.h, whose types they use; ws2tcpip.h makes iphlpapi.h declare the
-// IPv6 functions.
+// After winsock2.h, whose types it uses.
 #include <ws2tcpip.h>
+// After ws2tcpip.h, without which it leaves out the IPv6 functions.
 #include <iphlpapi.h>
 #include <tcpestats.h>
-
-#include <com_quillstone_velaro_server_VistaNetworkingSupport.h>
 
 #include "bridge/core.h"
 #include "bridge/failures.h"
@@ -247,8 +246,8 @@ Java_com_quillstone_velaro_server_VistaNetworkingSupport_setPerTcpConnectionESta
   setEStats<MIB_TCP6ROW>(env, state, local, localPort, remote, remotePort, type, rw, rwVersion);
 }
 
-JNIEXPORT jint JNICALL Java_com_quillstone_velaro_server_VistaNetworkingSupport_TCP_1ESTATS_1REC_1ROD_1V0_1sizeof(JNIEnv*,
-                                                                                                                 jclass) {
+JNIEXPORT jint JNICALL
+Java_com_quillstone_velaro_server_VistaNetworkingSupport_TCP_1ESTATS_1REC_1ROD_1V0_1sizeof(JNIEnv*, jclass) {
   return sizeof(TCP_ESTATS_REC_ROD_v0);
 }
 

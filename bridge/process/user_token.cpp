@@ -7,7 +7,7 @@
 extern "C" {
 
 JNIEXPORT void JNICALL Java_com_corvantis_windows_security_UserToken_impersonateLoggedOnUser(JNIEnv* env,
-                                                                                            jobject self) {
+                                                                                             jobject self) {
   jlong token = bridge::getHandleField(env, self);
   if (env->ExceptionCheck()) {
     return;

@@ -55,8 +55,8 @@ JNIEXPORT jlong JNICALL Java_com_quillstone_velaro_server_XPSystem_getSystemIdle
 }
 
 JNIEXPORT jobject JNICALL Java_com_quillstone_velaro_server_XPSystem_logonUser(JNIEnv* env, jclass, jstring userName,
-                                                                             jstring domain, jcharArray password,
-                                                                             jint logonType, jint logonProvider) {
+                                                                               jstring domain, jcharArray password,
+                                                                               jint logonType, jint logonProvider) {
   HANDLE heap = bridge::processHeap(env);
   if (heap == nullptr) {
     return nullptr;

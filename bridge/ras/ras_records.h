@@ -32,7 +32,8 @@ constexpr DWORD kEntryNameSize =
     versionSize(offsetof(EntryNameRecord, szPhonebookPath) + sizeof(EntryNameRecord::szPhonebookPath));
 #if defined(BRIDGE_CORE_ONLY)
 // The versions that end with guidEntry and dwVpnStrategy.
-constexpr DWORD kConnectionSize = versionSize(offsetof(ConnectionRecord, guidEntry) + sizeof(ConnectionRecord::guidEntry));
+constexpr DWORD kConnectionSize =
+    versionSize(offsetof(ConnectionRecord, guidEntry) + sizeof(ConnectionRecord::guidEntry));
 constexpr DWORD kEntrySize = versionSize(offsetof(EntryRecord, dwVpnStrategy) + sizeof(EntryRecord::dwVpnStrategy));
 static_assert(kConnectionSize == 1360 && kEntrySize == 4048, "corebridge record versions");
 #else
@@ -44,7 +45,8 @@ static_assert(kConnectionSize == 1372 && kEntrySize == 5616, "fullbridge record 
 static_assert(kEntryNameSize == 1048, "the RASENTRYNAMEW version with dwFlags and szPhonebookPath");
 static_assert(offsetof(ConnectionRecord, hrasconn) == 4, "RAS records are laid out with 4-byte packing");
 // Every member the natives read lies inside the shorter versions.
-static_assert(offsetof(ConnectionRecord, dwSubEntry) + sizeof(ConnectionRecord::dwSubEntry) <= kConnectionSize, "RASCONNW members read");
+static_assert(offsetof(ConnectionRecord, dwSubEntry) + sizeof(ConnectionRecord::dwSubEntry) <= kConnectionSize,
+              "RASCONNW members read");
 
 // A RasEntry holding the first dwSize bytes of the RASENTRYW record at the start of
 // a buffer of `capacity` bytes (never more than the buffer holds); null with an

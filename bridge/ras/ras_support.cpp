@@ -180,8 +180,8 @@ JNIEXPORT jobjectArray JNICALL Java_com_corvantis_windows_ras_RasSupport_getActi
 }
 
 JNIEXPORT jobject JNICALL Java_com_corvantis_windows_ras_RasSupport_getEntryProperties(JNIEnv* env, jclass,
-                                                                                      jstring phonebookPath,
-                                                                                      jstring entryName) {
+                                                                                       jstring phonebookPath,
+                                                                                       jstring entryName) {
   HANDLE heap = bridge::processHeap(env);
   if (heap == nullptr) {
     return nullptr;

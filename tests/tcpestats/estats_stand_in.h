@@ -5,9 +5,9 @@
 #pragma once
 
 #include <winsock2.h>
-// After winsock2.h, whose types they use; ws2tcpip.h makes iphlpapi.h declare the
-// IPv6 functions.
+// After winsock2.h, whose types it uses.
 #include <ws2tcpip.h>
+// After ws2tcpip.h, without which it leaves out the IPv6 functions.
 #include <iphlpapi.h>
 #include <tcpestats.h>
 

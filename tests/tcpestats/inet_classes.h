@@ -16,8 +16,7 @@ constexpr const char* kInet6Address = "java/net/Inet6Address";
 void defineInetClasses(jnihost::Host& host);
 
 // An address object of class cls; nullopt bytes make getAddress return null.
-jobject newInetAddress(jnihost::Host& host, const char* cls, std::optional<std::vector<jbyte>> bytes,
-                       jint scopeId = 0);
+jobject newInetAddress(jnihost::Host& host, const char* cls, std::optional<std::vector<jbyte>> bytes, jint scopeId = 0);
 // From then on, getAddress (or getScopeId) of the object throws IllegalStateException.
 void makeGetAddressThrow(jnihost::Host& host, jobject address);
 void makeGetScopeIdThrow(jnihost::Host& host, jobject address);

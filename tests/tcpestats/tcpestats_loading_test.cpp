@@ -1,9 +1,8 @@
 // tcpestats binds its one import of ours, throwCodedSystemException, from fullbridge
 // when it is loaded: it loads beside fullbridge or with fullbridge already in the
 // process, and not at all without it.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <string>
 #include <vector>
@@ -30,8 +29,7 @@ std::vector<std::string> importedNames(HMODULE module, const char* dll) {
       continue;
     }
     DWORD thunks = descriptor->OriginalFirstThunk != 0 ? descriptor->OriginalFirstThunk : descriptor->FirstThunk;
-    for (auto thunk = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + thunks); thunk->u1.AddressOfData != 0;
-         ++thunk) {
+    for (auto thunk = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + thunks); thunk->u1.AddressOfData != 0; ++thunk) {
       if (IMAGE_SNAP_BY_ORDINAL(thunk->u1.Ordinal)) {
         names.push_back("#" + std::to_string(IMAGE_ORDINAL(thunk->u1.Ordinal)));
       } else {

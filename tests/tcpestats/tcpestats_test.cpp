@@ -31,7 +31,9 @@ std::vector<BYTE> bytesOf(const T& member) {
   return std::vector<BYTE>(bytes, bytes + sizeof member);
 }
 
-std::vector<BYTE> unsignedBytes(const std::vector<jbyte>& bytes) { return std::vector<BYTE>(bytes.begin(), bytes.end()); }
+std::vector<BYTE> unsignedBytes(const std::vector<jbyte>& bytes) {
+  return std::vector<BYTE>(bytes.begin(), bytes.end());
+}
 
 std::vector<BYTE> statistics(char block, size_t size) {
   std::vector<BYTE> bytes(size);
@@ -41,9 +43,9 @@ std::vector<BYTE> statistics(char block, size_t size) {
 
 std::u16string systemMessage(DWORD code) {
   wchar_t* text = nullptr;
-  DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                    FORMAT_MESSAGE_IGNORE_INSERTS,
-                                nullptr, code, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+  DWORD length =
+      FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                     nullptr, code, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
   std::u16string message(text, text + length);
   LocalFree(text);
   return message;
@@ -180,8 +182,8 @@ TEST_P(TcpEstatsTest, GetWithoutArraysPassesNullBlocksOfSizeZero) {
 TEST_P(TcpEstatsTest, Ipv6GetCarriesAddressBytesAndScopeIds) {
   EStatsStandIn standIn(library.module);
   jbyteArray rod = block(8);
-  get6(MIB_TCP_STATE_LISTEN, v6(kLocal6, 3), 80, v6(kRemote6, 5), 0x12345, TcpConnectionEstatsData, nullptr, 0,
-       nullptr, 0, rod, 0);
+  get6(MIB_TCP_STATE_LISTEN, v6(kLocal6, 3), 80, v6(kRemote6, 5), 0x12345, TcpConnectionEstatsData, nullptr, 0, nullptr,
+       0, rod, 0);
   ASSERT_FALSE(host.exceptionPending()) << takeException();
   ASSERT_EQ(standIn.calls.size(), 1u);
   const MIB_TCP6ROW& row = standIn.calls[0].row6;
@@ -301,16 +303,17 @@ TEST_P(TcpEstatsTest, UnusableAddressesStopBeforeWindows) {
 TEST_P(TcpEstatsTest, AddressFrameFailureStopsBeforeWindows) {
   EStatsStandIn standIn(library.module);
   host.failNextPushLocalFrame();
-  get6(kEstablished, v6(kLocal6, 0), 80, v6(kRemote6, 0), 80, TcpConnectionEstatsData, nullptr, 0, nullptr, 0,
-       nullptr, 0);
+  get6(kEstablished, v6(kLocal6, 0), 80, v6(kRemote6, 0), 80, TcpConnectionEstatsData, nullptr, 0, nullptr, 0, nullptr,
+       0);
   EXPECT_EQ(takeException(), "java/lang/OutOfMemoryError");
   EXPECT_TRUE(standIn.calls.empty());
 }
 
 TEST_P(TcpEstatsTest, SizesAreThe64BitLayouts) {
-  auto record = DELIVERABLE_NATIVE(Java_com_quillstone_velaro_server_VistaNetworkingSupport_TCP_1ESTATS_1REC_1ROD_1V0_1sizeof);
-  auto observed =
-      DELIVERABLE_NATIVE(Java_com_quillstone_velaro_server_VistaNetworkingSupport_TCP_1ESTATS_1OBS_1REC_1ROD_1V0_1sizeof);
+  auto record =
+      DELIVERABLE_NATIVE(Java_com_quillstone_velaro_server_VistaNetworkingSupport_TCP_1ESTATS_1REC_1ROD_1V0_1sizeof);
+  auto observed = DELIVERABLE_NATIVE(
+      Java_com_quillstone_velaro_server_VistaNetworkingSupport_TCP_1ESTATS_1OBS_1REC_1ROD_1V0_1sizeof);
   ASSERT_TRUE(record && observed);
   for (int i = 0; i < 2; ++i) {
     EXPECT_EQ(host.call(record, jclass{nullptr}), 72);

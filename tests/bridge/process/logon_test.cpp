@@ -168,8 +168,8 @@ class LogonTest : public testsupport::DeliverableTest {
 TEST_P(LogonTest, LogonHandsOutTheTokenAndZeroesTheJvmCopyOfThePassword) {
   LogonStandIn standIn(library.module);
   jcharArray password = passwordArray(rightPassword);
-  jobject token = logonUser(host.newString(u"tester"), host.newString(u"WORKGROUP"), password,
-                            LOGON32_LOGON_NETWORK, LOGON32_PROVIDER_WINNT50);
+  jobject token = logonUser(host.newString(u"tester"), host.newString(u"WORKGROUP"), password, LOGON32_LOGON_NETWORK,
+                            LOGON32_PROVIDER_WINNT50);
   ASSERT_NE(token, nullptr) << takeException();
   EXPECT_EQ(host.className(token), testsupport::kUserToken);
   EXPECT_EQ(handleOf(token), standIn.issued);

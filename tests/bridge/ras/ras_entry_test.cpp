@@ -14,10 +14,10 @@ TEST_P(RasEntryTest, LimitsAreTheWindowsConstantsWhateverRasDoes) {
     const char* method;
     jint value;
   };
-  for (const Case& c : {Case{"MAX_1PATH", 260}, Case{"RAS_1MaxAreaCode", 10}, Case{"RAS_1MaxPhoneNumber", 128},
-                        Case{"RAS_1MaxDeviceType", 16}, Case{"RAS_1MaxDeviceName", 128}, Case{"RAS_1MaxPadType", 32},
-                        Case{"RAS_1MaxX25Address", 200}, Case{"RAS_1MaxFacilities", 200},
-                        Case{"RAS_1MaxUserData", 200}}) {
+  for (const Case& c :
+       {Case{"MAX_1PATH", 260}, Case{"RAS_1MaxAreaCode", 10}, Case{"RAS_1MaxPhoneNumber", 128},
+        Case{"RAS_1MaxDeviceType", 16}, Case{"RAS_1MaxDeviceName", 128}, Case{"RAS_1MaxPadType", 32},
+        Case{"RAS_1MaxX25Address", 200}, Case{"RAS_1MaxFacilities", 200}, Case{"RAS_1MaxUserData", 200}}) {
     SCOPED_TRACE(c.method);
     auto limit = exported<Limit>((std::string("Java_com_corvantis_windows_ras_RasEntry_") + c.method).c_str());
     ASSERT_NE(limit, nullptr);

@@ -40,10 +40,12 @@ void RasTest::SetUp() {
                      h.setField(self, "_sub_entry", args[4]);
                      return jVoid();
                    });
-  host.defineClass(kRasEntry).field("_record", "[B").constructor("([B)V", [](Host& h, jobject self, const jvalue* args) {
-    h.setField(self, "_record", args[0]);
-    return jVoid();
-  });
+  host.defineClass(kRasEntry)
+      .field("_record", "[B")
+      .constructor("([B)V", [](Host& h, jobject self, const jvalue* args) {
+        h.setField(self, "_record", args[0]);
+        return jVoid();
+      });
 }
 
 RecordSizes RasTest::sizes() const {

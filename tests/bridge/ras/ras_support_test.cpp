@@ -31,7 +31,9 @@ class RasSupportTest : public RasTest {
     ras.properties.push_back({L"Office", patternedEntry(sizes().entry, alternates, L"555-0100"),
                               alternates ? std::wstring(L"555-0101\0555-0102\0\0", 19) : std::wstring()});
   }
-  jobject officeProperties() { return entryProperties(host.newString(u"C:\\pbk\\office.pbk"), host.newString(u"Office")); }
+  jobject officeProperties() {
+    return entryProperties(host.newString(u"C:\\pbk\\office.pbk"), host.newString(u"Office"));
+  }
 
   // The three natives with arguments that reach RAS, by name.
   struct Method {

@@ -84,8 +84,7 @@ RasCall& ScriptedRas::record(const char* function, const void* buffer, DWORD siz
   return calls.back();
 }
 
-DWORD WINAPI ScriptedRas::enumEntries(LPCWSTR, LPCWSTR phonebook, LPRASENTRYNAMEW buffer, LPDWORD size,
-                                      LPDWORD count) {
+DWORD WINAPI ScriptedRas::enumEntries(LPCWSTR, LPCWSTR phonebook, LPRASENTRYNAMEW buffer, LPDWORD size, LPDWORD count) {
   HarnessScope harness;
   ScriptedRas* self = active();
   RasCall& call = self->record("RasEnumEntriesW", buffer, *size);

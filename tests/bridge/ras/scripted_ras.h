@@ -38,9 +38,9 @@ struct ActiveConnection {
 };
 
 struct EntryProperties {
-  std::wstring name;  // "" also answers a null entry name (the default entry)
-  std::vector<BYTE> record;         // the whole newest RASENTRYW; the first dwSize bytes are handed out
-  std::wstring alternates;          // multi-string placed after the record, with its final NUL
+  std::wstring name;         // "" also answers a null entry name (the default entry)
+  std::vector<BYTE> record;  // the whole newest RASENTRYW; the first dwSize bytes are handed out
+  std::wstring alternates;   // multi-string placed after the record, with its final NUL
 };
 
 // One call as a stand-in received it.
@@ -48,9 +48,9 @@ struct RasCall {
   std::string function;
   std::optional<std::wstring> phonebook;  // nullopt: null
   std::optional<std::wstring> entry;
-  DWORD sizeGiven = 0;      // *lpcb on entry
-  DWORD recordSize = 0;     // dwSize of the first record
-  SIZE_T heapBlockSize = 0; // HeapSize of the buffer
+  DWORD sizeGiven = 0;       // *lpcb on entry
+  DWORD recordSize = 0;      // dwSize of the first record
+  SIZE_T heapBlockSize = 0;  // HeapSize of the buffer
   bool deviceInfoNull = true;
 };
 
