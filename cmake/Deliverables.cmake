@@ -9,12 +9,17 @@ set(BRIDGE_CORE_NATIVE_CLASSES
   com.corvantis.windows.registry.RegistryRoot
   com.quillstone.velaro.server.WindowsSystem
   com.corvantis.process.WindowsProcess
+  com.corvantis.windows.ras.RasSupport
+  com.corvantis.windows.ras.RasEntry
 )
 # Only in fullbridge.
 set(BRIDGE_FULL_ONLY_NATIVE_CLASSES
+  com.quillstone.velaro.server.XPSystem
+  com.corvantis.windows.security.UserToken
 )
 # In tcpestats.
 set(TCPESTATS_NATIVE_CLASSES
+  com.quillstone.velaro.server.VistaNetworkingSupport
 )
 
 # The helper interface that fullbridge exports to other libraries by plain name.
