@@ -12,6 +12,10 @@ set(BRIDGE_CORE_NATIVE_CLASSES
 )
 # Only in fullbridge.
 set(BRIDGE_FULL_ONLY_NATIVE_CLASSES
+  com.corvantis.windows.ui.WindowsUISupport
+  com.corvantis.windows.ui.Desktop
+  com.corvantis.windows.ui.WindowStation
+  com.corvantis.windows.ui.AbstractUserInterfaceContainerObject
 )
 # In tcpestats.
 set(TCPESTATS_NATIVE_CLASSES
