@@ -18,13 +18,21 @@ using uitest::kWindowStation;
 using uitest::rawInformation;
 
 // Buffer sizes the DLL offers GetUserObjectInformationW, passed on to Windows.
+// A call loop that never ends is cut off with a refusal, so that it fails the
+// test instead of hanging it.
 struct InformationLog {
   std::vector<DWORD> offered;
 };
 BOOL WINAPI loggedGetInformation(HANDLE object, int index, PVOID buffer, DWORD size, LPDWORD needed) {
   {
     HarnessScope harness;
-    ActiveInstance<InformationLog>::get()->offered.push_back(size);
+    std::vector<DWORD>& offered = ActiveInstance<InformationLog>::get()->offered;
+    offered.push_back(size);
+    if (offered.size() > 8) {
+      *needed = 0;
+      SetLastError(ERROR_NOT_SUPPORTED);
+      return FALSE;
+    }
   }
   return GetUserObjectInformationW(object, index, buffer, size, needed);
 }

@@ -421,11 +421,17 @@ TEST_P(WindowStationsTest, SwitchAndSetThreadDesktop) {
   auto switchDesktop = UI_NATIVE(Java_com_corvantis_windows_ui_Desktop_switchDesktop);
   auto setThreadDesktop = UI_NATIVE(Java_com_corvantis_windows_ui_Desktop_setThreadDesktop);
   HDESK original = GetThreadDesktop(GetCurrentThreadId());
+  HDESK input = OpenInputDesktop(0, FALSE, DESKTOP_SWITCHDESKTOP);
+  ASSERT_NE(input, nullptr);
   HDESK desktop = rawDesktop(uniqueName());
   jobject object = containerObject(kDesktop, desktop);
 
   host.call(switchDesktop, object);
   EXPECT_FALSE(host.exceptionPending());
+  // Wine accepts the switch without changing the input desktop; the session's
+  // input desktop goes back anyway before this test's desktop is closed.
+  EXPECT_TRUE(SwitchDesktop(input));
+  CloseDesktop(input);
   host.call(setThreadDesktop, object);
   EXPECT_FALSE(host.exceptionPending());
   EXPECT_EQ(GetThreadDesktop(GetCurrentThreadId()), desktop);
