@@ -103,8 +103,8 @@ void raiseDisplayChange(JNIEnv* env, LONG answer) {
 extern "C" {
 
 JNIEXPORT jobject JNICALL Java_com_corvantis_windows_ui_WindowsUISupport_getDisplayDevice(JNIEnv* env, jclass,
-                                                                                          jstring device,
-                                                                                          jint devNum, jint flags) {
+                                                                                          jstring device, jint devNum,
+                                                                                          jint flags) {
   DISPLAY_DEVICEW record;
   ZeroMemory(&record, sizeof(record));
   record.cb = sizeof(record);
@@ -143,8 +143,7 @@ Java_com_corvantis_windows_ui_WindowsUISupport_changeDisplaySettings__Ljava_lang
   if (env->ExceptionCheck()) {
     return;
   }
-  raiseDisplayChange(env,
-                     ChangeDisplaySettingsExW(deviceCopy, &devMode, nullptr, static_cast<DWORD>(flags), nullptr));
+  raiseDisplayChange(env, ChangeDisplaySettingsExW(deviceCopy, &devMode, nullptr, static_cast<DWORD>(flags), nullptr));
   ReleaseSzwStringChars(env, deviceCopy);
 }
 

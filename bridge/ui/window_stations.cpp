@@ -32,16 +32,15 @@ jobject newContainerObject(JNIEnv* env, const char* classPath, HANDLE handle, js
   }
   jclass cls = env->FindClass(classPath);
   jmethodID constructor = cls != nullptr ? env->GetMethodID(cls, "<init>", "(JLjava/lang/String;)V") : nullptr;
-  jobject object = constructor != nullptr ? env->NewObject(cls, constructor, reinterpret_cast<jlong>(handle), name)
-                                          : nullptr;
+  jobject object =
+      constructor != nullptr ? env->NewObject(cls, constructor, reinterpret_cast<jlong>(handle), name) : nullptr;
   return frame.pop(object);
 }
 
 // Wraps a handle that the caller owns; when the object cannot be made the handle
 // is closed, so it never outlives a failed wrap.
 template <class Handle>
-jobject wrapOwnedHandle(JNIEnv* env, const char* classPath, Handle handle, jstring name,
-                        BOOL(WINAPI* close)(Handle)) {
+jobject wrapOwnedHandle(JNIEnv* env, const char* classPath, Handle handle, jstring name, BOOL(WINAPI* close)(Handle)) {
   jobject object = newContainerObject(env, classPath, handle, name);
   if (object == nullptr) {
     close(handle);
@@ -49,16 +48,30 @@ jobject wrapOwnedHandle(JNIEnv* env, const char* classPath, Handle handle, jstri
   return object;
 }
 
-// Wraps the handle of an opener; a null handle is Windows' refusal.
+// Wraps the handle an opener has just returned; a null handle is Windows' refusal.
+// close is null for the handles that belong to Windows (the thread's desktop, the
+// process's window station), which are never closed here.
 template <class Handle>
-jobject wrapOpened(JNIEnv* env, const char* classPath, Handle handle, BOOL(WINAPI* close)(Handle)) {
+jobject wrapOpened(JNIEnv* env, const char* classPath, Handle handle, jstring name, BOOL(WINAPI* close)(Handle)) {
   if (handle == nullptr) {
     throwCodedSystemException(env, GetLastError());
     return nullptr;
   }
-  // The thread's desktop and the process's window station belong to Windows.
-  return close != nullptr ? wrapOwnedHandle(env, classPath, handle, nullptr, close)
-                          : newContainerObject(env, classPath, handle, nullptr);
+  return close != nullptr ? wrapOwnedHandle(env, classPath, handle, name, close)
+                          : newContainerObject(env, classPath, handle, name);
+}
+
+// Opens by name: open gets the name's copy (null for a null name) and returns the
+// handle, which is wrapped under the caller's own name string.
+template <class Handle, class Open>
+jobject openNamed(JNIEnv* env, const char* classPath, jstring name, Open open, BOOL(WINAPI* close)(Handle)) {
+  LPWSTR nameCopy = GetSzwStringChars(env, name);
+  if (env->ExceptionCheck()) {
+    return nullptr;
+  }
+  jobject result = wrapOpened(env, classPath, open(nameCopy), name, close);
+  ReleaseSzwStringChars(env, nameCopy);
+  return result;
 }
 
 // The receiver's handle; check ExceptionCheck afterwards.
@@ -137,68 +150,50 @@ void actOnDesktop(JNIEnv* env, jobject self, BOOL(WINAPI* act)(HDESK)) {
 extern "C" {
 
 JNIEXPORT jobject JNICALL Java_com_corvantis_windows_ui_WindowsUISupport_openInputDesktop(JNIEnv* env, jclass,
-                                                                                          jint flags,
-                                                                                          jboolean inherit,
+                                                                                          jint flags, jboolean inherit,
                                                                                           jint desiredAccess) {
   HDESK desktop = OpenInputDesktop(static_cast<DWORD>(flags), inherit, static_cast<ACCESS_MASK>(desiredAccess));
-  return wrapOpened(env, kDesktopClass, desktop, CloseDesktop);
+  return wrapOpened(env, kDesktopClass, desktop, nullptr, CloseDesktop);
 }
 
-JNIEXPORT jobject JNICALL Java_com_corvantis_windows_ui_WindowsUISupport_getCurrentThreadDesktop(JNIEnv* env,
-                                                                                                 jclass) {
+JNIEXPORT jobject JNICALL Java_com_corvantis_windows_ui_WindowsUISupport_getCurrentThreadDesktop(JNIEnv* env, jclass) {
   HDESK desktop = GetThreadDesktop(GetCurrentThreadId());
-  return wrapOpened<HDESK>(env, kDesktopClass, desktop, nullptr);
+  return wrapOpened<HDESK>(env, kDesktopClass, desktop, nullptr, nullptr);
 }
 
 JNIEXPORT jobject JNICALL Java_com_corvantis_windows_ui_WindowsUISupport_createDesktop(JNIEnv* env, jclass,
                                                                                        jstring name, jint flags,
                                                                                        jint desiredAccess) {
-  LPWSTR nameCopy = GetSzwStringChars(env, name);
-  if (env->ExceptionCheck()) {
-    return nullptr;
-  }
-  // Flushed so that the line is out before Windows is asked, whatever happens next.
-  wprintf(L"Creating new desktop: %ls", nameCopy != nullptr ? nameCopy : L"(null)");
-  fflush(stdout);
-  HDESK desktop = CreateDesktopW(nameCopy, nullptr, nullptr, static_cast<DWORD>(flags),
-                                 static_cast<ACCESS_MASK>(desiredAccess), nullptr);
-  jobject result = nullptr;
-  if (desktop == nullptr) {
-    throwCodedSystemException(env, GetLastError());
-  } else {
-    result = wrapOwnedHandle(env, kDesktopClass, desktop, name, CloseDesktop);
-  }
-  ReleaseSzwStringChars(env, nameCopy);
-  return result;
+  return openNamed(
+      env, kDesktopClass, name,
+      [=](LPCWSTR nameCopy) {
+        // Flushed so that the line is out before Windows is asked, whatever happens next.
+        wprintf(L"Creating new desktop: %ls", nameCopy != nullptr ? nameCopy : L"(null)");
+        fflush(stdout);
+        return CreateDesktopW(nameCopy, nullptr, nullptr, static_cast<DWORD>(flags),
+                              static_cast<ACCESS_MASK>(desiredAccess), nullptr);
+      },
+      CloseDesktop);
 }
 
-JNIEXPORT jobject JNICALL Java_com_corvantis_windows_ui_WindowsUISupport_getProcessWindowStation(JNIEnv* env,
-                                                                                                 jclass) {
+JNIEXPORT jobject JNICALL Java_com_corvantis_windows_ui_WindowsUISupport_getProcessWindowStation(JNIEnv* env, jclass) {
   HWINSTA station = GetProcessWindowStation();
-  return wrapOpened<HWINSTA>(env, kWindowStationClass, station, nullptr);
+  return wrapOpened<HWINSTA>(env, kWindowStationClass, station, nullptr, nullptr);
 }
 
 JNIEXPORT jobject JNICALL Java_com_corvantis_windows_ui_WindowsUISupport_getWindowStations(JNIEnv* env, jclass) {
-  return listNames(env, [](WINSTAENUMPROCW callback, LPARAM context) { return EnumWindowStationsW(callback, context); });
+  return listNames(env,
+                   [](WINSTAENUMPROCW callback, LPARAM context) { return EnumWindowStationsW(callback, context); });
 }
 
 JNIEXPORT jobject JNICALL Java_com_corvantis_windows_ui_WindowsUISupport_openWindowStation(JNIEnv* env, jclass,
                                                                                            jstring name,
                                                                                            jboolean inherit,
                                                                                            jint desiredAccess) {
-  LPWSTR nameCopy = GetSzwStringChars(env, name);
-  if (env->ExceptionCheck()) {
-    return nullptr;
-  }
-  HWINSTA station = OpenWindowStationW(nameCopy, inherit, static_cast<ACCESS_MASK>(desiredAccess));
-  jobject result = nullptr;
-  if (station == nullptr) {
-    throwCodedSystemException(env, GetLastError());
-  } else {
-    result = wrapOwnedHandle(env, kWindowStationClass, station, name, CloseWindowStation);
-  }
-  ReleaseSzwStringChars(env, nameCopy);
-  return result;
+  return openNamed(
+      env, kWindowStationClass, name,
+      [=](LPCWSTR nameCopy) { return OpenWindowStationW(nameCopy, inherit, static_cast<ACCESS_MASK>(desiredAccess)); },
+      CloseWindowStation);
 }
 
 JNIEXPORT void JNICALL Java_com_corvantis_windows_ui_Desktop_close(JNIEnv* env, jobject self) {
@@ -222,14 +217,12 @@ JNIEXPORT jobject JNICALL Java_com_corvantis_windows_ui_WindowStation_getDesktop
   if (env->ExceptionCheck()) {
     return nullptr;
   }
-  return listNames(env, [station](DESKTOPENUMPROCW callback, LPARAM context) {
-    return EnumDesktopsW(station, callback, context);
-  });
+  return listNames(
+      env, [station](DESKTOPENUMPROCW callback, LPARAM context) { return EnumDesktopsW(station, callback, context); });
 }
 
-JNIEXPORT jbyteArray JNICALL
-Java_com_corvantis_windows_ui_AbstractUserInterfaceContainerObject_getUserInformation(JNIEnv* env, jobject self,
-                                                                                       jint index) {
+JNIEXPORT jbyteArray JNICALL Java_com_corvantis_windows_ui_AbstractUserInterfaceContainerObject_getUserInformation(
+    JNIEnv* env, jobject self, jint index) {
   auto object = handleOf<HANDLE>(env, self);
   if (env->ExceptionCheck()) {
     return nullptr;
@@ -279,8 +272,8 @@ JNIEXPORT void JNICALL Java_com_corvantis_windows_ui_AbstractUserInterfaceContai
     return;
   }
   // A null DACL: no access restrictions at all.
-  DWORD answer = SetSecurityInfo(object, SE_WINDOW_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
-                                 nullptr);
+  DWORD answer =
+      SetSecurityInfo(object, SE_WINDOW_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr);
   if (answer != ERROR_SUCCESS) {
     throwCodedSystemException(env, answer);
   }

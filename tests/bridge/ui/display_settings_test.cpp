@@ -88,6 +88,20 @@ LONG WINAPI loggedChangeDisplaySettingsEx(LPCWSTR device, DEVMODEW* mode, HWND w
   return log->answer ? answer : ChangeDisplaySettingsExW(device, mode, window, flags, param);
 }
 
+// Both display-settings imports of the DLL logged while the holder lives;
+// answer, when given, replaces Windows' own.
+struct LoggedModeChanges {
+  explicit LoggedModeChanges(HMODULE module, std::optional<LONG> answer = std::nullopt)
+      : plain(module, "user32.dll", "ChangeDisplaySettingsW", loggedChangeDisplaySettings),
+        onDevice(module, "user32.dll", "ChangeDisplaySettingsExW", loggedChangeDisplaySettingsEx) {
+    log.answer = answer;
+  }
+  ModeLog log;
+  ActiveInstance<ModeLog> active{&log};
+  ImportPatch plain;
+  ImportPatch onDevice;
+};
+
 DEVMODEW expectedMode(DWORD fields, DWORD bits, DWORD width, DWORD height, DWORD displayFlags, DWORD frequency) {
   DEVMODEW mode;
   std::memset(&mode, 0, sizeof(mode));
@@ -111,27 +125,30 @@ class DisplaySettingsTest : public uitest::UiTest {
                      devNum, flags);
   }
   void change(jobject mode, jint flags) {
-    host.call(UI_NATIVE(
-                  Java_com_corvantis_windows_ui_WindowsUISupport_changeDisplaySettings__Lcom_corvantis_windows_ui_devicecontext_DeviceMode_2I),
-              uiSupport, mode, flags);
+    host.call(
+        UI_NATIVE(
+            Java_com_corvantis_windows_ui_WindowsUISupport_changeDisplaySettings__Lcom_corvantis_windows_ui_devicecontext_DeviceMode_2I),
+        uiSupport, mode, flags);
   }
   void changeOn(jstring device, jobject mode, jint flags) {
-    host.call(UI_NATIVE(
-                  Java_com_corvantis_windows_ui_WindowsUISupport_changeDisplaySettings__Ljava_lang_String_2Lcom_corvantis_windows_ui_devicecontext_DeviceMode_2I),
-              uiSupport, device, mode, flags);
+    host.call(
+        UI_NATIVE(
+            Java_com_corvantis_windows_ui_WindowsUISupport_changeDisplaySettings__Ljava_lang_String_2Lcom_corvantis_windows_ui_devicecontext_DeviceMode_2I),
+        uiSupport, device, mode, flags);
   }
   jobject mode(jint fields, jint bits, jint width, jint height, jint displayFlags, jint frequency) {
     jobject object = host.newObject(kDeviceMode);
-    const std::pair<const char*, jint> values[] = {{"_fields", fields},         {"_bitsPerPel", bits},
-                                                   {"_pelsWidth", width},       {"_pelsHeight", height},
-                                                   {"_displayFlags", displayFlags}, {"_displayFrequency", frequency}};
+    const std::pair<const char*, jint> values[] = {
+        {"_fields", fields},     {"_bitsPerPel", bits},           {"_pelsWidth", width},
+        {"_pelsHeight", height}, {"_displayFlags", displayFlags}, {"_displayFrequency", frequency}};
     for (const auto& value : values) {
       host.setField(object, value.first, jnihost::jInt(value.second));
     }
     return object;
   }
   jobject sizeMode(DWORD width, DWORD height) {
-    return host.newObject(kDeviceMode, "(II)V", {jnihost::jInt(static_cast<jint>(width)), jnihost::jInt(static_cast<jint>(height))});
+    return host.newObject(kDeviceMode, "(II)V",
+                          {jnihost::jInt(static_cast<jint>(width)), jnihost::jInt(static_cast<jint>(height))});
   }
   std::u16string text(jobject device, const char* field) { return host.str(host.field(device, field).l); }
 };
@@ -219,23 +236,20 @@ TEST_P(DisplaySettingsTest, ModeReachesWindowsExactlyAsJavaHoldsIt) {
     DWORD values[5];
   };
   const Case cases[] = {
-      {"every member", DM_BITSPERPEL | DM_PELSWIDTH | DM_PELSHEIGHT | DM_DISPLAYFLAGS | DM_DISPLAYFREQUENCY,
+      {"every member",
+       DM_BITSPERPEL | DM_PELSWIDTH | DM_PELSHEIGHT | DM_DISPLAYFLAGS | DM_DISPLAYFREQUENCY,
        {32, 1024, 768, 0, 60}},
       {"no DM_ bits", 0, {16, 640, 480, 2, 75}},
       {"bits that name no member copied", 0x80000000u | DM_PELSWIDTH, {1, 2, 3, 4, 5}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const DEVMODEW expected =
-        expectedMode(c.fields, c.values[0], c.values[1], c.values[2], c.values[3], c.values[4]);
-    jobject javaMode = mode(static_cast<jint>(c.fields), static_cast<jint>(c.values[0]), static_cast<jint>(c.values[1]),
-                            static_cast<jint>(c.values[2]), static_cast<jint>(c.values[3]),
-                            static_cast<jint>(c.values[4]));
-    ModeLog log;
-    log.answer = DISP_CHANGE_SUCCESSFUL;
-    ActiveInstance<ModeLog> active(&log);
-    ImportPatch plain(library.module, "user32.dll", "ChangeDisplaySettingsW", loggedChangeDisplaySettings);
-    ImportPatch onDevice(library.module, "user32.dll", "ChangeDisplaySettingsExW", loggedChangeDisplaySettingsEx);
+    const DEVMODEW expected = expectedMode(c.fields, c.values[0], c.values[1], c.values[2], c.values[3], c.values[4]);
+    jobject javaMode =
+        mode(static_cast<jint>(c.fields), static_cast<jint>(c.values[0]), static_cast<jint>(c.values[1]),
+             static_cast<jint>(c.values[2]), static_cast<jint>(c.values[3]), static_cast<jint>(c.values[4]));
+    LoggedModeChanges changes(library.module, DISP_CHANGE_SUCCESSFUL);
+    const ModeLog& log = changes.log;
     change(javaMode, kTest | CDS_UPDATEREGISTRY);
     changeOn(str(L"\\\\.\\DISPLAY1"), javaMode, kTest);
     changeOn(nullptr, javaMode, CDS_RESET);
@@ -290,11 +304,7 @@ TEST_P(DisplaySettingsTest, WindowsAnswersBecomeCodes) {
 TEST_P(DisplaySettingsTest, RestartAndFailuresAreRaisedWithTheirValue) {
   for (LONG answer : {LONG{DISP_CHANGE_RESTART}, LONG{DISP_CHANGE_FAILED}, LONG{DISP_CHANGE_BADDUALVIEW}}) {
     SCOPED_TRACE(answer);
-    ModeLog log;
-    log.answer = answer;
-    ActiveInstance<ModeLog> active(&log);
-    ImportPatch plain(library.module, "user32.dll", "ChangeDisplaySettingsW", loggedChangeDisplaySettings);
-    ImportPatch onDevice(library.module, "user32.dll", "ChangeDisplaySettingsExW", loggedChangeDisplaySettingsEx);
+    LoggedModeChanges changes(library.module, answer);
     change(sizeMode(800, 600), 0);
     jint code = 0;
     EXPECT_EQ(takeException(&code), testsupport::kCodedSystemException);
@@ -325,10 +335,7 @@ TEST_P(DisplaySettingsTest, UnusableModeStopsBeforeWindowsAndBeforeTheDevice) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    ModeLog log;
-    ActiveInstance<ModeLog> active(&log);
-    ImportPatch plain(library.module, "user32.dll", "ChangeDisplaySettingsW", loggedChangeDisplaySettings);
-    ImportPatch onDevice(library.module, "user32.dll", "ChangeDisplaySettingsExW", loggedChangeDisplaySettingsEx);
+    LoggedModeChanges changes(library.module);
     // Any copy of the device string would have to allocate, and fail here.
     FailHeapAlloc noCopy(library.module);
     change(c.mode, kTest);
@@ -339,7 +346,7 @@ TEST_P(DisplaySettingsTest, UnusableModeStopsBeforeWindowsAndBeforeTheDevice) {
     }
     EXPECT_EQ(takeException(), c.exception);
     EXPECT_EQ(noCopy.calls(), 0u);
-    EXPECT_TRUE(log.modes.empty());
+    EXPECT_TRUE(changes.log.modes.empty());
   }
 }
 

@@ -155,7 +155,8 @@ void UiTest::TearDown() {
 }
 
 jobject UiTest::containerObject(const char* cls, HANDLE handle, jstring name) {
-  return host.newObject(cls, "(JLjava/lang/String;)V", {jnihost::jLong(reinterpret_cast<jlong>(handle)), jnihost::jObj(name)});
+  return host.newObject(cls, "(JLjava/lang/String;)V",
+                        {jnihost::jLong(reinterpret_cast<jlong>(handle)), jnihost::jObj(name)});
 }
 
 std::wstring UiTest::uniqueName(const std::wstring& suffix) {
