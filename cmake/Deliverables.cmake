@@ -9,9 +9,13 @@ set(BRIDGE_CORE_NATIVE_CLASSES
   com.corvantis.windows.registry.RegistryRoot
   com.quillstone.velaro.server.WindowsSystem
   com.corvantis.process.WindowsProcess
+  com.corvantis.windows.ras.RasSupport
+  com.corvantis.windows.ras.RasEntry
 )
 # Only in fullbridge.
 set(BRIDGE_FULL_ONLY_NATIVE_CLASSES
+  com.quillstone.velaro.server.XPSystem
+  com.corvantis.windows.security.UserToken
   com.corvantis.windows.ui.WindowsUISupport
   com.corvantis.windows.ui.Desktop
   com.corvantis.windows.ui.WindowStation
@@ -19,6 +23,7 @@ set(BRIDGE_FULL_ONLY_NATIVE_CLASSES
 )
 # In tcpestats.
 set(TCPESTATS_NATIVE_CLASSES
+  com.quillstone.velaro.server.VistaNetworkingSupport
 )
 
 # The helper interface that fullbridge exports to other libraries by plain name.
