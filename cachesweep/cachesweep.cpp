@@ -192,7 +192,7 @@ void deleteEntries(const CacheFunctions& f, EntryBuffer* buffer, Walk* walk) {
 Walk sweep() {
   Walk walk;
   EntryBuffer buffer;
-  buffer.block = std::realloc(nullptr, SIZE_T{buffer.declared} * 2);
+  buffer.block = std::malloc(SIZE_T{buffer.declared} * 2);
   if (buffer.block == nullptr) {
     walk.fail(allocationFailureCode());
     return walk;

@@ -23,7 +23,7 @@ struct EntryBuffer {
 };
 
 bool allocateEntryBuffer(JNIEnv* env, EntryBuffer* buffer) {
-  *buffer = EntryBuffer{std::realloc(nullptr, SIZE_T{kFirstDeclaredSize} * 2), kFirstDeclaredSize};
+  *buffer = EntryBuffer{std::malloc(SIZE_T{kFirstDeclaredSize} * 2), kFirstDeclaredSize};
   if (buffer->block == nullptr) {
     throwCodedSystemException(env, bridge::allocationFailureCode());
     return false;
