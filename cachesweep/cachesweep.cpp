@@ -120,34 +120,14 @@ bool grow(EntryBuffer* buffer, DWORD needed, Walk* walk) {
 
 bool isEndOfEnumeration(DWORD code) { return code == ERROR_NO_MORE_FILES || code == ERROR_NO_MORE_ITEMS; }
 
-// The first entry; null at an empty cache (the walk then succeeds) or on failure.
-HANDLE findFirst(const CacheFunctions& f, EntryBuffer* buffer, Walk* walk) {
+// Runs one enumeration call, find(size word), until it hands over an entry, growing
+// the buffer as often as WinInet asks. False at the end of the enumeration (the
+// walk then ended) or on failure.
+template <class Find>
+bool fetchEntry(EntryBuffer* buffer, Walk* walk, Find find) {
   for (;;) {
     DWORD size = buffer->declared;
-    HANDLE find = f.findFirst(nullptr, 0, kSweepFilter, 0, buffer->entry(), &size, nullptr, nullptr, nullptr);
-    if (find != nullptr) {
-      return find;
-    }
-    DWORD code = GetLastError();
-    if (code != ERROR_INSUFFICIENT_BUFFER) {
-      if (isEndOfEnumeration(code)) {
-        walk->ended = true;
-      } else {
-        walk->fail(code);
-      }
-      return nullptr;
-    }
-    if (!grow(buffer, size, walk)) {
-      return nullptr;
-    }
-  }
-}
-
-// The next entry into the buffer; false at the end (the walk then succeeds) or on failure.
-bool findNext(const CacheFunctions& f, HANDLE find, EntryBuffer* buffer, Walk* walk) {
-  for (;;) {
-    DWORD size = buffer->declared;
-    if (f.findNext(find, buffer->entry(), &size, nullptr, nullptr, nullptr)) {
+    if (find(&size)) {
       return true;
     }
     DWORD code = GetLastError();
@@ -163,6 +143,22 @@ bool findNext(const CacheFunctions& f, HANDLE find, EntryBuffer* buffer, Walk* w
       return false;
     }
   }
+}
+
+// The first entry; null at an empty cache or on failure.
+HANDLE findFirst(const CacheFunctions& f, EntryBuffer* buffer, Walk* walk) {
+  HANDLE find = nullptr;
+  fetchEntry(buffer, walk, [&](DWORD* size) {
+    find = f.findFirst(nullptr, 0, kSweepFilter, 0, buffer->entry(), size, nullptr, nullptr, nullptr);
+    return find != nullptr;
+  });
+  return find;
+}
+
+bool findNext(const CacheFunctions& f, HANDLE find, EntryBuffer* buffer, Walk* walk) {
+  return fetchEntry(buffer, walk, [&](DWORD* size) {
+    return f.findNext(find, buffer->entry(), size, nullptr, nullptr, nullptr) != FALSE;
+  });
 }
 
 void deleteEntries(const CacheFunctions& f, EntryBuffer* buffer, Walk* walk) {

@@ -14,14 +14,19 @@ struct StringField {
   DWORD length = 0;
 };
 
+// The field of the receiver's own class; null with NoSuchFieldError pending. Its
+// class reference stays in the caller's local frame.
+jfieldID receiverField(JNIEnv* env, jobject self, const char* name, const char* signature) {
+  return env->GetFieldID(env->GetObjectClass(self), name, signature);
+}
+
 StringField readStringField(JNIEnv* env, jobject self, HANDLE heap, const char* name) {
   StringField field;
   bridge::LocalFrame frame(env, 3);
   if (!frame.pushed()) {
     return field;
   }
-  jclass cls = env->GetObjectClass(self);
-  jfieldID id = env->GetFieldID(cls, name, "Ljava/lang/String;");
+  jfieldID id = receiverField(env, self, name, "Ljava/lang/String;");
   if (id == nullptr) {
     return field;
   }
@@ -40,8 +45,7 @@ FILETIME readTimeField(JNIEnv* env, jobject self, const char* name) {
   if (!frame.pushed()) {
     return time;
   }
-  jclass cls = env->GetObjectClass(self);
-  jfieldID id = env->GetFieldID(cls, name, "J");
+  jfieldID id = receiverField(env, self, name, "J");
   if (id == nullptr) {
     return time;
   }
@@ -89,8 +93,7 @@ extern "C" JNIEXPORT void JNICALL Java_com_corvantis_windows_inet_CacheEntry_com
   if (heap == nullptr) {
     return;
   }
-  jclass cls = env->GetObjectClass(self);
-  jfieldID typeField = env->GetFieldID(cls, "_cache_entry_type", "I");
+  jfieldID typeField = receiverField(env, self, "_cache_entry_type", "I");
   if (typeField == nullptr) {
     return;
   }

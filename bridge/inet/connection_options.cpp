@@ -73,6 +73,16 @@ ResultKind resultKindOf(JNIEnv* env, const QueryLookups& l, jobject option) {
   return kind;
 }
 
+// Element i of the options array; null when it is null (NullPointerException raised)
+// or cannot be had.
+jobject elementAt(JNIEnv* env, jobjectArray options, jsize i, jclass nullPointer) {
+  jobject option = env->GetObjectArrayElement(options, i);
+  if (option == nullptr && !env->ExceptionCheck()) {
+    env->ThrowNew(nullPointer, nullptr);
+  }
+  return option;
+}
+
 // First pass: option numbers into the entries, elements kept for the second pass.
 bool readQueriedOptions(JNIEnv* env, const QueryLookups& l, jobjectArray options, jsize count,
                         INTERNET_PER_CONN_OPTIONW* entries, QueriedElement* elements) {
@@ -82,12 +92,8 @@ bool readQueriedOptions(JNIEnv* env, const QueryLookups& l, jobjectArray options
     return false;
   }
   for (jsize i = 0; i < count; ++i) {
-    jobject option = env->GetObjectArrayElement(options, i);
-    if (env->ExceptionCheck()) {
-      return false;
-    }
+    jobject option = elementAt(env, options, i, l.nullPointer);
     if (option == nullptr) {
-      env->ThrowNew(l.nullPointer, nullptr);
       return false;
     }
     entries[i].dwOption = static_cast<DWORD>(env->GetIntField(option, l.optionCode));
@@ -167,12 +173,8 @@ bool lookUpForSet(JNIEnv* env, SetLookups* l) {
 bool convertOptionsToSet(JNIEnv* env, const SetLookups& l, HANDLE heap, jobjectArray options, jsize count,
                          INTERNET_PER_CONN_OPTIONW* entries) {
   for (jsize i = 0; i < count; ++i) {
-    jobject option = env->GetObjectArrayElement(options, i);
-    if (env->ExceptionCheck()) {
-      return false;
-    }
+    jobject option = elementAt(env, options, i, l.nullPointer);
     if (option == nullptr) {
-      env->ThrowNew(l.nullPointer, nullptr);
       return false;
     }
     entries[i].dwOption = static_cast<DWORD>(env->GetIntField(option, l.optionCode));

@@ -51,34 +51,14 @@ bool growEntryBuffer(JNIEnv* env, EntryBuffer* buffer, DWORD needed) {
 
 bool isEndOfEnumeration(DWORD code) { return code == ERROR_NO_MORE_FILES || code == ERROR_NO_MORE_ITEMS; }
 
-// The first entry that the pattern and filter admit; null when there is none or on
+// Runs one enumeration call, find(size word), until it hands over an entry, growing
+// the buffer as often as WinInet asks. False at the end of the enumeration or on
 // failure (then with an exception pending).
-HANDLE findFirstEntry(JNIEnv* env, LPCWSTR pattern, DWORD filter, EntryBuffer* buffer) {
+template <class Find>
+bool fetchEntry(JNIEnv* env, EntryBuffer* buffer, Find find) {
   for (;;) {
     DWORD size = buffer->declared;
-    HANDLE find = FindFirstUrlCacheEntryExW(pattern, 0, filter, 0, buffer->entry(), &size, nullptr, nullptr, nullptr);
-    if (find != nullptr) {
-      return find;
-    }
-    DWORD code = GetLastError();
-    if (code != ERROR_INSUFFICIENT_BUFFER) {
-      if (!isEndOfEnumeration(code)) {
-        throwCodedSystemException(env, code);
-      }
-      return nullptr;
-    }
-    if (!growEntryBuffer(env, buffer, size)) {
-      return nullptr;
-    }
-  }
-}
-
-// The next entry into the buffer; false at the end of the enumeration or on failure
-// (then with an exception pending).
-bool findNextEntry(JNIEnv* env, HANDLE find, EntryBuffer* buffer) {
-  for (;;) {
-    DWORD size = buffer->declared;
-    if (FindNextUrlCacheEntryExW(find, buffer->entry(), &size, nullptr, nullptr, nullptr)) {
+    if (find(&size)) {
       return true;
     }
     DWORD code = GetLastError();
@@ -92,6 +72,23 @@ bool findNextEntry(JNIEnv* env, HANDLE find, EntryBuffer* buffer) {
       return false;
     }
   }
+}
+
+// The first entry that the pattern and filter admit; null when there is none or on
+// failure (then with an exception pending).
+HANDLE findFirstEntry(JNIEnv* env, LPCWSTR pattern, DWORD filter, EntryBuffer* buffer) {
+  HANDLE find = nullptr;
+  fetchEntry(env, buffer, [&](DWORD* size) {
+    find = FindFirstUrlCacheEntryExW(pattern, 0, filter, 0, buffer->entry(), size, nullptr, nullptr, nullptr);
+    return find != nullptr;
+  });
+  return find;
+}
+
+bool findNextEntry(JNIEnv* env, HANDLE find, EntryBuffer* buffer) {
+  return fetchEntry(env, buffer, [&](DWORD* size) {
+    return FindNextUrlCacheEntryExW(find, buffer->entry(), size, nullptr, nullptr, nullptr) != FALSE;
+  });
 }
 
 // Deletes the entries of an open enumeration, the one in the buffer first, until
