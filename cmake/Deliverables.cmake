@@ -9,6 +9,8 @@ set(BRIDGE_CORE_NATIVE_CLASSES
   com.corvantis.windows.registry.RegistryRoot
   com.quillstone.velaro.server.WindowsSystem
   com.corvantis.process.WindowsProcess
+  com.corvantis.windows.ras.RasSupport
+  com.corvantis.windows.ras.RasEntry
   com.corvantis.windows.inet.InternetHandle
   com.corvantis.windows.inet.InetCache
   com.corvantis.windows.inet.CacheEntry
@@ -16,9 +18,12 @@ set(BRIDGE_CORE_NATIVE_CLASSES
 )
 # Only in fullbridge.
 set(BRIDGE_FULL_ONLY_NATIVE_CLASSES
+  com.quillstone.velaro.server.XPSystem
+  com.corvantis.windows.security.UserToken
 )
 # In tcpestats.
 set(TCPESTATS_NATIVE_CLASSES
+  com.quillstone.velaro.server.VistaNetworkingSupport
 )
 
 # The helper interface that fullbridge exports to other libraries by plain name.

@@ -113,8 +113,9 @@ std::string ProcessTest::childOutput(const std::wstring& steps, jstring environm
   jobject process =
       createProcess(nullptr, host.newString(u16(childCommand(steps))), true, 0, environment, directory, startupInfo);
   if (process == nullptr) {
-    ADD_FAILURE() << "child not started: " << host.exceptionClass();
-    host.clearException();
+    jint code = 0;
+    std::string cls = takeException(&code);
+    ADD_FAILURE() << "child not started: " << cls << " " << code;
     return {};
   }
   std::string text = output.readAll();
