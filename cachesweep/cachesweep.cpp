@@ -7,6 +7,8 @@
 // Arguments match on their first four characters; without /medium or /low both
 // walks run, the medium one first. Exit code 0 when every step that ran succeeded.
 #include <windows.h>
+
+// After windows.h, which they build on.
 #include <sddl.h>
 #include <wininet.h>
 

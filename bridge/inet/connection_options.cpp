@@ -200,10 +200,9 @@ bool convertOptionsToSet(JNIEnv* env, const SetLookups& l, HANDLE heap, jobjectA
 
 extern "C" {
 
-JNIEXPORT void JNICALL Java_com_corvantis_windows_inet_InternetHandle_queryConnectionOptions(JNIEnv* env,
-                                                                                               jobject self,
-                                                                                               jstring connection,
-                                                                                               jobjectArray options) {
+JNIEXPORT void JNICALL Java_com_corvantis_windows_inet_InternetHandle_queryConnectionOptions(JNIEnv* env, jobject self,
+                                                                                             jstring connection,
+                                                                                             jobjectArray options) {
   HANDLE heap = bridge::processHeap(env);
   if (heap == nullptr) {
     return;
@@ -250,10 +249,9 @@ JNIEXPORT void JNICALL Java_com_corvantis_windows_inet_InternetHandle_queryConne
   ReleaseFromHeap(env, heap, entries);
 }
 
-JNIEXPORT void JNICALL Java_com_corvantis_windows_inet_InternetHandle_setConnectionOptions(JNIEnv* env,
-                                                                                             jobject self,
-                                                                                             jstring connection,
-                                                                                             jobjectArray options) {
+JNIEXPORT void JNICALL Java_com_corvantis_windows_inet_InternetHandle_setConnectionOptions(JNIEnv* env, jobject self,
+                                                                                           jstring connection,
+                                                                                           jobjectArray options) {
   SetLookups lookups;
   if (!lookUpForSet(env, &lookups)) {
     return;

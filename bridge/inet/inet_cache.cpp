@@ -114,7 +114,7 @@ jint deleteEnumeratedEntries(JNIEnv* env, HANDLE find, EntryBuffer* buffer) {
 extern "C" {
 
 JNIEXPORT jint JNICALL Java_com_corvantis_windows_inet_InetCache_clearCache(JNIEnv* env, jclass, jstring urlPattern,
-                                                                              jint filter) {
+                                                                            jint filter) {
   // A null pattern stays null: WinInet then enumerates every entry the filter admits.
   LPWSTR pattern = nullptr;
   if (urlPattern != nullptr) {
@@ -164,9 +164,8 @@ JNIEXPORT jboolean JNICALL Java_com_corvantis_windows_inet_InetCache_deleteEntry
 }
 
 JNIEXPORT jstring JNICALL Java_com_corvantis_windows_inet_InetCache_createUrlCacheEntry(JNIEnv* env, jclass,
-                                                                                          jstring url,
-                                                                                          jint expectedSize,
-                                                                                          jstring extension) {
+                                                                                        jstring url, jint expectedSize,
+                                                                                        jstring extension) {
   HANDLE heap = bridge::processHeap(env);
   if (heap == nullptr) {
     return nullptr;

@@ -7,8 +7,10 @@
 #include "bridge/failures.h"
 #include "inet_common.h"
 
-extern "C" JNIEXPORT jstring JNICALL Java_com_quillstone_browser_InternetExplorer_detectAutoProxyUrl(
-    JNIEnv* env, jclass, jint bufferLength, jint detectFlags) {
+extern "C" JNIEXPORT jstring JNICALL Java_com_quillstone_browser_InternetExplorer_detectAutoProxyUrl(JNIEnv* env,
+                                                                                                     jclass,
+                                                                                                     jint bufferLength,
+                                                                                                     jint detectFlags) {
   // A negative length is a size that cannot be allocated; it never reaches WinInet.
   if (bufferLength < 0) {
     throwCodedSystemException(env, ERROR_NOT_ENOUGH_MEMORY);

@@ -81,27 +81,29 @@ JNIEXPORT void JNICALL Java_com_corvantis_windows_inet_InternetHandle_close(JNIE
 }
 
 JNIEXPORT jint JNICALL Java_com_corvantis_windows_inet_InternetHandle_getIntOption(JNIEnv* env, jobject self,
-                                                                                     jint option) {
+                                                                                   jint option) {
   return queryFixedOption<jint>(env, self, option);
 }
 
 JNIEXPORT jlong JNICALL Java_com_corvantis_windows_inet_InternetHandle_getLongOption(JNIEnv* env, jobject self,
-                                                                                       jint option) {
+                                                                                     jint option) {
   return queryFixedOption<jlong>(env, self, option);
 }
 
 JNIEXPORT void JNICALL Java_com_corvantis_windows_inet_InternetHandle_setOption__I(JNIEnv* env, jobject self,
-                                                                                     jint option) {
+                                                                                   jint option) {
   setOption(env, self, option, nullptr, 0);
 }
 
 JNIEXPORT void JNICALL Java_com_corvantis_windows_inet_InternetHandle_setOption__II(JNIEnv* env, jobject self,
-                                                                                      jint option, jint value) {
+                                                                                    jint option, jint value) {
   setOption(env, self, option, &value, sizeof(value));
 }
 
-JNIEXPORT void JNICALL Java_com_corvantis_windows_inet_InternetHandle_setOption__ILjava_lang_String_2(
-    JNIEnv* env, jobject self, jint option, jstring value) {
+JNIEXPORT void JNICALL Java_com_corvantis_windows_inet_InternetHandle_setOption__ILjava_lang_String_2(JNIEnv* env,
+                                                                                                      jobject self,
+                                                                                                      jint option,
+                                                                                                      jstring value) {
   HINTERNET handle = internetHandle(env, self);
   if (env->ExceptionCheck()) {
     return;

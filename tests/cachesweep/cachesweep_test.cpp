@@ -283,15 +283,25 @@ TEST_F(SweepTest, FailedWalkIsReportedAndTheOtherWalkStillRuns) {
     std::vector<WalkScript> walks;
     std::vector<std::string> output;
   } cases[] = {
-      {"next fails", L"", withMedium([](WalkScript& w) { w.nextFailsAtCall = 2, w.nextFails = 0x1F; }),
+      {"next fails",
+       L"",
+       withMedium([](WalkScript& w) { w.nextFailsAtCall = 2, w.nextFails = 0x1F; }),
        {removed(2, "Medium"), "Medium Integrity clearing incomplete, error code 0x1F", removed(2, "Low")}},
-      {"next fails, quiet", L"/quiet", withMedium([](WalkScript& w) { w.nextFailsAtCall = 2, w.nextFails = 0x1F; }),
+      {"next fails, quiet",
+       L"/quiet",
+       withMedium([](WalkScript& w) { w.nextFailsAtCall = 2, w.nextFails = 0x1F; }),
        {"Medium Integrity clearing incomplete, error code 0x1F"}},
-      {"first fails", L"", withMedium([](WalkScript& w) { w.firstFails = ERROR_ACCESS_DENIED; }),
+      {"first fails",
+       L"",
+       withMedium([](WalkScript& w) { w.firstFails = ERROR_ACCESS_DENIED; }),
        {removed(0, "Medium"), "Medium Integrity clearing incomplete, error code 0x5", removed(2, "Low")}},
-      {"deletion refused", L"", withLow([](WalkScript& w) { w.entries[0].deleteAnswer = ERROR_INVALID_PARAMETER; }),
+      {"deletion refused",
+       L"",
+       withLow([](WalkScript& w) { w.entries[0].deleteAnswer = ERROR_INVALID_PARAMETER; }),
        {removed(3, "Medium"), removed(0, "Low"), "Low Integrity clearing incomplete, error code 0x57"}},
-      {"close fails", L"", withLow([](WalkScript& w) { w.closeFails = ERROR_INVALID_HANDLE; }),
+      {"close fails",
+       L"",
+       withLow([](WalkScript& w) { w.closeFails = ERROR_INVALID_HANDLE; }),
        {removed(3, "Medium"), removed(2, "Low"), "Low Integrity clearing incomplete, error code 0x6"}},
   };
   for (const auto& c : cases) {
@@ -307,7 +317,8 @@ TEST_F(SweepTest, FailedWalkIsReportedAndTheOtherWalkStillRuns) {
 }
 
 TEST_F(SweepTest, GoneOrInUseEntriesAreSkippedUncounted) {
-  WalkScript medium = walkOf({L"http://sweep.example/in-use", L"http://sweep.example/plain", L"http://sweep.example/gone"});
+  WalkScript medium =
+      walkOf({L"http://sweep.example/in-use", L"http://sweep.example/plain", L"http://sweep.example/gone"});
   medium.entries[0].deleteAnswer = ERROR_ACCESS_DENIED;
   medium.entries[2].deleteAnswer = ERROR_FILE_NOT_FOUND;
   Sweep run = sweep(L"/medium", {medium});

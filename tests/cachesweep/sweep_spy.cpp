@@ -2,6 +2,8 @@
 // program's own imports, how it lowers its integrity level, and can make
 // SetTokenInformation refuse as Windows may (for instance ERROR_PRIVILEGE_NOT_HELD).
 #include <windows.h>
+
+// After windows.h, which it builds on.
 #include <sddl.h>
 
 #include <string>

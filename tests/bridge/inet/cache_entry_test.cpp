@@ -42,10 +42,9 @@ struct CommitLog {
 BOOL WINAPI loggedCommit(LPCWSTR url, LPCWSTR fileName, FILETIME expires, FILETIME lastModified, DWORD type,
                          LPWSTR headers, DWORD headerLength, LPCWSTR extension, LPCWSTR originUrl) {
   asHarness([&] {
-    ActiveInstance<CommitLog>::get()->calls.push_back(CommitCall{wideOrNull(url), wideOrNull(fileName), units(expires),
-                                                                 units(lastModified), type, wideOrNull(headers),
-                                                                 headerLength, extension == nullptr,
-                                                                 wideOrNull(originUrl)});
+    ActiveInstance<CommitLog>::get()->calls.push_back(
+        CommitCall{wideOrNull(url), wideOrNull(fileName), units(expires), units(lastModified), type,
+                   wideOrNull(headers), headerLength, extension == nullptr, wideOrNull(originUrl)});
   });
   return CommitUrlCacheEntryW(url, fileName, expires, lastModified, type, headers, headerLength, extension, originUrl);
 }
@@ -139,11 +138,14 @@ TEST_P(CacheEntryTest, MissingOrMistypedFieldCommitsNothing) {
   const struct {
     const char* omitted;
     const char* replacementSignature;  // the field under another type, or none
-  } cases[] = {{"_cache_entry_type", nullptr}, {"_url", nullptr},           {"_headers", nullptr},
-               {"_origin_url", nullptr},       {"_expires", "I"},            {"_last_modified", "Ljava/lang/String;"}};
-  const char* fields[][2] = {{"_url", "Ljava/lang/String;"},   {"_file_name", "Ljava/lang/String;"},
-                             {"_expires", "J"},                {"_last_modified", "J"},
-                             {"_cache_entry_type", "I"},       {"_headers", "Ljava/lang/String;"},
+  } cases[] = {{"_cache_entry_type", nullptr}, {"_url", nullptr}, {"_headers", nullptr},
+               {"_origin_url", nullptr},       {"_expires", "I"}, {"_last_modified", "Ljava/lang/String;"}};
+  const char* fields[][2] = {{"_url", "Ljava/lang/String;"},
+                             {"_file_name", "Ljava/lang/String;"},
+                             {"_expires", "J"},
+                             {"_last_modified", "J"},
+                             {"_cache_entry_type", "I"},
+                             {"_headers", "Ljava/lang/String;"},
                              {"_origin_url", "Ljava/lang/String;"}};
   int n = 0;
   for (const auto& c : cases) {

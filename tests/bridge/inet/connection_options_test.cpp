@@ -34,9 +34,9 @@ struct ListCall {
   DWORD count;
   DWORD optionError;
   std::vector<DWORD> options;
-  std::vector<ULONGLONG> valuesAfter;                   // query: each entry's 8 value bytes on return
+  std::vector<ULONGLONG> valuesAfter;                  // query: each entry's 8 value bytes on return
   std::vector<std::optional<std::wstring>> stringsIn;  // set: each entry read as a string
-  std::vector<DWORD> wordsIn;                           // set: each entry read as a word
+  std::vector<DWORD> wordsIn;                          // set: each entry read as a word
 };
 
 struct OptionLog {
@@ -48,8 +48,9 @@ struct OptionLog {
 };
 
 ListCall describe(const INTERNET_PER_CONN_OPTION_LISTW* list, DWORD lengthWord) {
-  ListCall call{list->dwSize, lengthWord, wideOrNull(list->pszConnection), list->dwOptionCount, list->dwOptionError,
-                {}, {}, {}, {}};
+  ListCall call{
+      list->dwSize, lengthWord, wideOrNull(list->pszConnection), list->dwOptionCount, list->dwOptionError, {}, {},
+      {},           {}};
   for (DWORD i = 0; i < list->dwOptionCount; ++i) {
     call.options.push_back(list->pOptions[i].dwOption);
   }
@@ -190,11 +191,11 @@ class ConnectionOptionsTest : public inettest::InetTest {
   std::optional<std::u16string> stringValueOf(jobject option) { return InetTest::text(valueOf(option)); }
 
   void query(jstring connection, jobjectArray options, HINTERNET handle = nullptr) {
-    host.call(INET_NATIVE(Java_com_corvantis_windows_inet_InternetHandle_queryConnectionOptions),
+    host.call(DELIVERABLE_NATIVE(Java_com_corvantis_windows_inet_InternetHandle_queryConnectionOptions),
               internetHandle(handle), connection, options);
   }
   void set(jstring connection, jobjectArray options) {
-    host.call(INET_NATIVE(Java_com_corvantis_windows_inet_InternetHandle_setConnectionOptions),
+    host.call(DELIVERABLE_NATIVE(Java_com_corvantis_windows_inet_InternetHandle_setConnectionOptions),
               internetHandle(nullptr), connection, options);
   }
 

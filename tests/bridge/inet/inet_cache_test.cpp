@@ -205,7 +205,8 @@ TEST_P(InetCacheTest, FirstEntryNeedingMoreRoomRepeatsTheFirstCall) {
 }
 
 TEST_P(InetCacheTest, GoneOrInUseEntriesAreSkippedUncounted) {
-  for (const wchar_t* url : {L"http://cache.example/in-use", L"http://cache.example/plain", L"http://cache.example/gone"}) {
+  for (const wchar_t* url :
+       {L"http://cache.example/in-use", L"http://cache.example/plain", L"http://cache.example/gone"}) {
     addEntry(url);
   }
   UrlCacheScript script;
@@ -331,8 +332,8 @@ TEST_P(InetCacheTest, GrowthRefusedDuringTheWalkClosesTheEnumeration) {
   addEntry(L"http://cache.example/2");
   UrlCacheScript script;
   // The entry Wine enumerates second needs more room.
-  std::wstring second = firstEnumerated() == L"http://cache.example/1" ? L"http://cache.example/2"
-                                                                        : L"http://cache.example/1";
+  std::wstring second =
+      firstEnumerated() == L"http://cache.example/1" ? L"http://cache.example/2" : L"http://cache.example/1";
   script.neededBytes = {{second, 20000}};
   UrlCacheStandIn standIn(library.module, script);
   AllocationLog allocations;

@@ -52,8 +52,8 @@ void InetTest::SetUp() {
       .field("_origin_url", "Ljava/lang/String;")
       .constructor("(Ljava/lang/String;Ljava/lang/String;JJILjava/lang/String;Ljava/lang/String;)V",
                    [](Host& h, jobject self, const jvalue* args) {
-                     const char* names[] = {"_url",   "_file_name", "_expires",  "_last_modified",
-                                            "_cache_entry_type", "_headers", "_origin_url"};
+                     const char* names[] = {"_url",     "_file_name", "_expires", "_last_modified", "_cache_entry_type",
+                                            "_headers", "_origin_url"};
                      for (int i = 0; i < 7; ++i) {
                        h.setField(self, names[i], args[i]);
                      }
@@ -95,10 +95,10 @@ void UrlCacheTest::TearDown() {
 
 jobject UrlCacheTest::cacheEntry(jstring url, jstring fileName, jlong expires, jlong lastModified, DWORD type,
                                  jstring headers, jstring originUrl) {
-  return host.newObject(kCacheEntry, "(Ljava/lang/String;Ljava/lang/String;JJILjava/lang/String;Ljava/lang/String;)V",
-                        {jnihost::jObj(url), jnihost::jObj(fileName), jnihost::jLong(expires),
-                         jnihost::jLong(lastModified), jnihost::jInt(static_cast<jint>(type)), jnihost::jObj(headers),
-                         jnihost::jObj(originUrl)});
+  return host.newObject(
+      kCacheEntry, "(Ljava/lang/String;Ljava/lang/String;JJILjava/lang/String;Ljava/lang/String;)V",
+      {jnihost::jObj(url), jnihost::jObj(fileName), jnihost::jLong(expires), jnihost::jLong(lastModified),
+       jnihost::jInt(static_cast<jint>(type)), jnihost::jObj(headers), jnihost::jObj(originUrl)});
 }
 
 void UrlCacheTest::addThroughNatives(const std::u16string& url) {

@@ -2,19 +2,19 @@
 // application classes of the Internet settings and URL cache in the JNI host.
 #pragma once
 
-#include <windows.h>
-#include <wininet.h>
-
 #include <com_corvantis_windows_inet_CacheEntry.h>
 #include <com_corvantis_windows_inet_InetCache.h>
 #include <com_corvantis_windows_inet_InternetHandle.h>
 #include <com_quillstone_browser_InternetExplorer.h>
+#include <windows.h>
+#include <wininet.h>
 
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "bridge_test.h"
+#include "deliverable_native.h"
 #include "harness_scope.h"
 #include "import_patch.h"
 #include "url_cache_standin.h"
@@ -31,9 +31,6 @@ constexpr const char* kNullPointer = "java/lang/NullPointerException";
 constexpr const char* kIllegalArgument = "java/lang/IllegalArgumentException";
 constexpr const char* kOutOfMemory = "java/lang/OutOfMemoryError";
 constexpr const char* kNoSuchField = "java/lang/NoSuchFieldError";
-
-// The export of the library under test with the signature javac generated.
-#define INET_NATIVE(name) exported<decltype(&name)>(#name)
 
 std::u16string u16(const std::wstring& text);
 std::wstring wide(const std::u16string& text);
@@ -61,17 +58,20 @@ class UrlCacheTest : public InetTest {
   void TearDown() override;
 
   jint clearCache(jstring pattern, DWORD filter) {
-    return host.call(INET_NATIVE(Java_com_corvantis_windows_inet_InetCache_clearCache), classOf(kInetCache), pattern,
-                     static_cast<jint>(filter));
+    return host.call(DELIVERABLE_NATIVE(Java_com_corvantis_windows_inet_InetCache_clearCache), classOf(kInetCache),
+                     pattern, static_cast<jint>(filter));
   }
   jboolean deleteEntry(jstring url) {
-    return host.call(INET_NATIVE(Java_com_corvantis_windows_inet_InetCache_deleteEntry), classOf(kInetCache), url);
+    return host.call(DELIVERABLE_NATIVE(Java_com_corvantis_windows_inet_InetCache_deleteEntry), classOf(kInetCache),
+                     url);
   }
   jstring createEntry(jstring url, jint expectedSize, jstring extension) {
-    return host.call(INET_NATIVE(Java_com_corvantis_windows_inet_InetCache_createUrlCacheEntry), classOf(kInetCache),
-                     url, expectedSize, extension);
+    return host.call(DELIVERABLE_NATIVE(Java_com_corvantis_windows_inet_InetCache_createUrlCacheEntry),
+                     classOf(kInetCache), url, expectedSize, extension);
   }
-  void commit(jobject entry) { host.call(INET_NATIVE(Java_com_corvantis_windows_inet_CacheEntry_commit), entry); }
+  void commit(jobject entry) {
+    host.call(DELIVERABLE_NATIVE(Java_com_corvantis_windows_inet_CacheEntry_commit), entry);
+  }
 
   jobject cacheEntry(jstring url, jstring fileName, jlong expires, jlong lastModified, DWORD type, jstring headers,
                      jstring originUrl);

@@ -14,10 +14,10 @@ using inettest::kOutOfMemory;
 using intercept::ActiveInstance;
 using intercept::ImportPatch;
 
-constexpr DWORD kConnectTimeout = INTERNET_OPTION_CONNECT_TIMEOUT;     // 4 bytes, process-wide
-constexpr DWORD kVersion = INTERNET_OPTION_VERSION;                     // 8 bytes
+constexpr DWORD kConnectTimeout = INTERNET_OPTION_CONNECT_TIMEOUT;       // 4 bytes, process-wide
+constexpr DWORD kVersion = INTERNET_OPTION_VERSION;                      // 8 bytes
 constexpr DWORD kMaxConnections = INTERNET_OPTION_MAX_CONNS_PER_SERVER;  // settable, process-wide
-constexpr DWORD kUserAgent = INTERNET_OPTION_USER_AGENT;               // string, per session
+constexpr DWORD kUserAgent = INTERNET_OPTION_USER_AGENT;                 // string, per session
 
 // What InternetSetOptionW received, before the real call.
 struct SetOptionCall {
@@ -34,9 +34,9 @@ struct SetOptionLog {
 BOOL WINAPI loggedSetOption(HINTERNET handle, DWORD option, LPVOID buffer, DWORD length) {
   asHarness([&] {
     auto units = static_cast<const WCHAR*>(buffer);
-    ActiveInstance<SetOptionLog>::get()->calls.push_back(SetOptionCall{
-        handle, option, buffer == nullptr,
-        buffer != nullptr ? std::vector<WCHAR>(units, units + length) : std::vector<WCHAR>{}, length});
+    ActiveInstance<SetOptionLog>::get()->calls.push_back(
+        SetOptionCall{handle, option, buffer == nullptr,
+                      buffer != nullptr ? std::vector<WCHAR>(units, units + length) : std::vector<WCHAR>{}, length});
   });
   return InternetSetOptionW(handle, option, buffer, length);
 }
@@ -96,30 +96,30 @@ DWORD directIntOption(HINTERNET handle, DWORD option, DWORD* error = nullptr) {
 class InternetHandleTest : public inettest::InetTest {
  protected:
   jint getInt(jobject handle, DWORD option) {
-    return host.call(INET_NATIVE(Java_com_corvantis_windows_inet_InternetHandle_getIntOption), handle,
+    return host.call(DELIVERABLE_NATIVE(Java_com_corvantis_windows_inet_InternetHandle_getIntOption), handle,
                      static_cast<jint>(option));
   }
   jlong getLong(jobject handle, DWORD option) {
-    return host.call(INET_NATIVE(Java_com_corvantis_windows_inet_InternetHandle_getLongOption), handle,
+    return host.call(DELIVERABLE_NATIVE(Java_com_corvantis_windows_inet_InternetHandle_getLongOption), handle,
                      static_cast<jint>(option));
   }
   void setAlone(jobject handle, DWORD option) {
-    host.call(INET_NATIVE(Java_com_corvantis_windows_inet_InternetHandle_setOption__I), handle,
+    host.call(DELIVERABLE_NATIVE(Java_com_corvantis_windows_inet_InternetHandle_setOption__I), handle,
               static_cast<jint>(option));
   }
   void setInt(jobject handle, DWORD option, jint value) {
-    host.call(INET_NATIVE(Java_com_corvantis_windows_inet_InternetHandle_setOption__II), handle,
+    host.call(DELIVERABLE_NATIVE(Java_com_corvantis_windows_inet_InternetHandle_setOption__II), handle,
               static_cast<jint>(option), value);
   }
   void setString(jobject handle, DWORD option, jstring value) {
-    host.call(INET_NATIVE(Java_com_corvantis_windows_inet_InternetHandle_setOption__ILjava_lang_String_2), handle,
-              static_cast<jint>(option), value);
+    host.call(DELIVERABLE_NATIVE(Java_com_corvantis_windows_inet_InternetHandle_setOption__ILjava_lang_String_2),
+              handle, static_cast<jint>(option), value);
   }
   void close(jobject handle) {
-    host.call(INET_NATIVE(Java_com_corvantis_windows_inet_InternetHandle_close), handle);
+    host.call(DELIVERABLE_NATIVE(Java_com_corvantis_windows_inet_InternetHandle_close), handle);
   }
   jstring detect(jint length, jint flags) {
-    return host.call(INET_NATIVE(Java_com_quillstone_browser_InternetExplorer_detectAutoProxyUrl),
+    return host.call(DELIVERABLE_NATIVE(Java_com_quillstone_browser_InternetExplorer_detectAutoProxyUrl),
                      classOf(inettest::kInternetExplorer), length, flags);
   }
   HINTERNET openSession() {

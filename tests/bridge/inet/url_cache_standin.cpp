@@ -69,7 +69,7 @@ struct UrlCacheStandIn::Enumeration {
   PatternKind kind = PatternKind::Content;
   DWORD filter = 0;
   std::vector<BYTE> entry = std::vector<BYTE>(kWineBufferBytes);
-  DWORD used = 0;       // bytes of the entry in `entry`
+  DWORD used = 0;        // bytes of the entry in `entry`
   bool pending = false;  // an admitted entry not yet handed over
 
   const INTERNET_CACHE_ENTRY_INFOW* info() const {
@@ -134,9 +134,8 @@ namespace {
 
 UrlCacheStandIn& standIn() { return *ActiveInstance<UrlCacheStandIn>::get(); }
 
-HANDLE WINAPI findFirstEx(LPCWSTR pattern, DWORD flags, DWORD filter, GROUPID group,
-                          LPINTERNET_CACHE_ENTRY_INFOW entry, LPDWORD size, LPVOID groupAttributes,
-                          LPDWORD groupAttributesSize, LPVOID reserved) {
+HANDLE WINAPI findFirstEx(LPCWSTR pattern, DWORD flags, DWORD filter, GROUPID group, LPINTERNET_CACHE_ENTRY_INFOW entry,
+                          LPDWORD size, LPVOID groupAttributes, LPDWORD groupAttributesSize, LPVOID reserved) {
   testsupport::HarnessScope harness;
   UrlCacheStandIn& s = standIn();
   s.calls.firsts.push_back(UrlCacheCalls::First{
