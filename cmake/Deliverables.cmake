@@ -11,6 +11,10 @@ set(BRIDGE_CORE_NATIVE_CLASSES
   com.corvantis.process.WindowsProcess
   com.corvantis.windows.ras.RasSupport
   com.corvantis.windows.ras.RasEntry
+  com.corvantis.windows.inet.InternetHandle
+  com.corvantis.windows.inet.InetCache
+  com.corvantis.windows.inet.CacheEntry
+  com.quillstone.browser.InternetExplorer
 )
 # Only in fullbridge.
 set(BRIDGE_FULL_ONLY_NATIVE_CLASSES
