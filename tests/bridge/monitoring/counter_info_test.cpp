@@ -156,13 +156,24 @@ TEST_P(CounterInfoTest, LargeRecordGrowsTheBufferOnceToTheReportedSize) {
 TEST_P(CounterInfoTest, StringNotEndingInsideTheReportedSizeIsRefused) {
   auto standIn = patchPdh("PdhGetCounterInfoW", standInGetCounterInfo);
   fullInfoAnswer();
-  pdh.info.misbehave = Misbehave::CutLastString;  // the explanation text comes last
+  pdh.info.misbehave = Misbehave::CutLastNul;  // the explanation text comes last
   jobject info = staleInfo();
   load(info, counterObject(1), true);
   expectCoded(kEInvalidArg);
   InfoFields expected = answeredFields(true);
   expected.explain = kStaleInfo.explain;
   EXPECT_EQ(fieldsOf(info), expected);
+  EXPECT_EQ(pathOf(info), kStale);
+}
+
+TEST_P(CounterInfoTest, RecordLargerThanTheReportedSizeIsRefused) {
+  auto standIn = patchPdh("PdhGetCounterInfoW", standInGetCounterInfo);
+  fullInfoAnswer();
+  pdh.info.misbehave = Misbehave::RecordTooShort;
+  jobject info = staleInfo();
+  load(info, counterObject(1), true);
+  expectCoded(kEInvalidArg);
+  EXPECT_EQ(fieldsOf(info), kStaleInfo);
   EXPECT_EQ(pathOf(info), kStale);
 }
 

@@ -100,11 +100,13 @@ struct MisbehaviourCase {
 TEST_P(CounterPathTest, CrackNeverReadsAStringPastTheReportedBuffer) {
   const MisbehaviourCase cases[] = {
       // The counter name, copied last, has no NUL inside the reported size.
-      {"unterminated", Misbehave::CutLastString,
+      {"unterminated", Misbehave::CutLastNul,
        {u"host", u"Process", u"thread", u"svchost", 77, u"stale-counter"}},
       // The object name points outside the buffer; parent and instance went first.
       {"outside", Misbehave::StringOutsideBuffer,
        {u"stale-host", u"stale-object", u"thread", u"svchost", 77, u"stale-counter"}},
+      // The reported size does not even hold the record: nothing is read from it.
+      {"short record", Misbehave::RecordTooShort, kStale},
   };
   for (const MisbehaviourCase& c : cases) {
     SCOPED_TRACE(c.name);

@@ -135,8 +135,10 @@ PDH_STATUS WINAPI standInParseCounterPath(LPCWSTR path, PDH_COUNTER_PATH_ELEMENT
   elements->dwInstanceIndex = e.index;
   elements->szCounterName = place(&cursor, e.counter);
   *bytes = needed;
-  if (parse.misbehave == Misbehave::CutLastString) {
-    *bytes = needed - 2 * sizeof(WCHAR);
+  if (parse.misbehave == Misbehave::CutLastNul) {
+    *bytes = needed - sizeof(WCHAR);
+  } else if (parse.misbehave == Misbehave::RecordTooShort) {
+    *bytes = sizeof(PDH_COUNTER_PATH_ELEMENTS_W) - sizeof(LPWSTR);
   } else if (parse.misbehave == Misbehave::StringOutsideBuffer) {
     elements->szObjectName = const_cast<LPWSTR>(kOutside);
   }
@@ -245,7 +247,12 @@ PDH_STATUS WINAPI standInGetCounterInfo(PDH_HCOUNTER, BOOLEAN explain, LPDWORD b
   info->CounterPath.dwInstanceIndex = e.index;
   info->CounterPath.szCounterName = place(&cursor, e.counter);
   info->szExplainText = place(&cursor, explainText);
-  *bytes = answer.misbehave == Misbehave::CutLastString ? needed - 2 * sizeof(WCHAR) : needed;
+  *bytes = needed;
+  if (answer.misbehave == Misbehave::CutLastNul) {
+    *bytes = needed - sizeof(WCHAR);
+  } else if (answer.misbehave == Misbehave::RecordTooShort) {
+    *bytes = sizeof(PDH_COUNTER_INFO_W) - sizeof(LPWSTR);
+  }
   return ERROR_SUCCESS;
 }
 

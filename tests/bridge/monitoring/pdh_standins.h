@@ -56,13 +56,17 @@ struct PathElements {
 // Ways a stand-in breaks its contract.
 enum class Misbehave {
   None,
-  // Success with a reported size two characters short: the last string of an
-  // element record loses its last character and NUL; a name list loses its
-  // closing NUL and its last entry's NUL, so that entry (of two characters or
+  // Records: success with a reported size that ends right before the NUL of
+  // the last string laid out, so that string is not terminated inside it.
+  CutLastNul,
+  // Name lists: success with a length two characters short, leaving out the
+  // closing NUL and the last entry's NUL, so that entry (of two characters or
   // more) runs past the reported length.
   CutLastString,
-  // Success with the object name pointing outside the buffer (element records).
+  // Records: success with the object name pointing outside the buffer.
   StringOutsideBuffer,
+  // Records: success with a reported size smaller than the record itself.
+  RecordTooShort,
 };
 
 struct PdhStandIns {

@@ -153,6 +153,26 @@ TEST_P(QueryTest, QueryAndCounterHandlesGoBackToZeroWhenClosed) {
   EXPECT_EQ(handleOf(query), 0);
 }
 
+TEST_P(QueryTest, HandlePdhRefusesToReleaseStaysInTheObject) {
+  // Zeroed memory lacks the signature Wine checks, so PDH refuses it as a handle.
+  alignas(16) unsigned char notAHandle[64] = {};
+  const jlong bogus = reinterpret_cast<jlong>(notAHandle);
+  jobject counter = newCounter(kUpTimePath);
+  jobject query = host.newObject(kPerformanceQuery);
+  const struct {
+    jobject object;
+    const char* cls;
+    const char* method;
+  } closes[] = {{counter, "WindowsPerformanceCounter", "close"}, {query, "PerformanceQuery", "closeHandle"}};
+  for (const auto& c : closes) {
+    SCOPED_TRACE(c.method);
+    host.setField(c.object, "_handle", jnihost::jLong(bogus));
+    host.call(native<ObjectAction>(c.cls, c.method), c.object);
+    expectPdh(kInvalidHandle);
+    EXPECT_EQ(handleOf(c.object), bogus);
+  }
+}
+
 TEST_P(QueryTest, OpenHandleOpensANewQueryEvenWhenOneIsOpen) {
   jobject query = openQuery();
   const jlong first = handleOf(query);
