@@ -18,6 +18,27 @@ constexpr DWORD kParsedPathBytes = 1024;
 constexpr DWORD kBuiltPathUnits = 256;
 constexpr DWORD kNameUnits = 512;
 
+// Builds the full path of the receiver's fields and hands it, with its length,
+// to use(heap, path, length); the path is freed afterwards. Null when the path
+// could not be made or use failed (an exception pending).
+template <class Use>
+jobject withBuiltPath(JNIEnv* env, jobject self, jint flags, Use use) {
+  HANDLE heap = processHeap(env);
+  if (heap == nullptr) {
+    return nullptr;
+  }
+  DWORD length = kBuiltPathUnits;
+  WCHAR* path = makeCounterPath(env, heap, self, &length, static_cast<DWORD>(flags));
+  jobject result = nullptr;
+  if (path != nullptr && !env->ExceptionCheck()) {
+    result = use(heap, path, length);
+  }
+  if (path != nullptr) {
+    HeapFree(heap, 0, path);
+  }
+  return result;
+}
+
 }  // namespace
 
 extern "C" {
@@ -61,38 +82,16 @@ JNIEXPORT void JNICALL Java_com_corvantis_monitoring_windows_WindowsCounterPath_
 JNIEXPORT jstring JNICALL Java_com_corvantis_monitoring_windows_WindowsCounterPath_resolveCounterPath(JNIEnv* env,
                                                                                                       jobject self,
                                                                                                       jint flags) {
-  HANDLE heap = processHeap(env);
-  if (heap == nullptr) {
-    return nullptr;
-  }
-  DWORD length = kBuiltPathUnits;
-  WCHAR* path = makeCounterPath(env, heap, self, &length, static_cast<DWORD>(flags));
-  jstring result = nullptr;
-  if (path != nullptr && !env->ExceptionCheck()) {
-    result = env->NewString(reinterpret_cast<const jchar*>(path), static_cast<jsize>(length));
-  }
-  if (path != nullptr) {
-    HeapFree(heap, 0, path);
-  }
-  return result;
+  return static_cast<jstring>(withBuiltPath(env, self, flags, [env](HANDLE, const WCHAR* path, DWORD length) {
+    return env->NewString(reinterpret_cast<const jchar*>(path), static_cast<jsize>(length));
+  }));
 }
 
 JNIEXPORT jobject JNICALL Java_com_corvantis_monitoring_windows_WindowsCounterPath_expandWildCardPath__II(
     JNIEnv* env, jobject self, jint makeFlags, jint expandFlags) {
-  HANDLE heap = processHeap(env);
-  if (heap == nullptr) {
-    return nullptr;
-  }
-  DWORD length = kBuiltPathUnits;
-  WCHAR* path = makeCounterPath(env, heap, self, &length, static_cast<DWORD>(makeFlags));
-  jobject list = nullptr;
-  if (path != nullptr && !env->ExceptionCheck()) {
-    list = expandCounterPathList(env, heap, path, static_cast<DWORD>(expandFlags));
-  }
-  if (path != nullptr) {
-    HeapFree(heap, 0, path);
-  }
-  return list;
+  return withBuiltPath(env, self, makeFlags, [env, expandFlags](HANDLE heap, const WCHAR* path, DWORD) {
+    return expandCounterPathList(env, heap, path, static_cast<DWORD>(expandFlags));
+  });
 }
 
 JNIEXPORT jobject JNICALL

@@ -133,24 +133,21 @@ TEST_P(QueryTest, QueryAndCounterHandlesGoBackToZeroWhenClosed) {
   ActiveInstance<RemovedHandles> active(&removed);
   auto spy = patchPdh("PdhRemoveCounter", spyRemoveCounter);
   const jlong counterHandle = handleOf(counter);
-  auto closeCounter = native<ObjectAction>("WindowsPerformanceCounter", "close");
-  host.call(closeCounter, counter);
-  EXPECT_FALSE(host.exceptionPending());
-  EXPECT_EQ(handleOf(counter), 0);
-  // A second close hands PDH the 0 and raises its answer.
-  host.call(closeCounter, counter);
-  expectPdh(kInvalidHandle);
-  EXPECT_EQ(handleOf(counter), 0);
+  auto closeTwice = [this](jobject object, const char* cls, const char* method) {
+    SCOPED_TRACE(method);
+    auto close = native<ObjectAction>(cls, method);
+    host.call(close, object);
+    EXPECT_FALSE(host.exceptionPending());
+    EXPECT_EQ(handleOf(object), 0);
+    // A second close hands PDH the 0 and raises its answer.
+    host.call(close, object);
+    expectPdh(kInvalidHandle);
+    EXPECT_EQ(handleOf(object), 0);
+  };
+  closeTwice(counter, "WindowsPerformanceCounter", "close");
   EXPECT_EQ(removed.handles,
             (std::vector<PDH_HCOUNTER>{reinterpret_cast<PDH_HCOUNTER>(counterHandle), nullptr}));
-
-  auto closeQuery = native<ObjectAction>("PerformanceQuery", "closeHandle");
-  host.call(closeQuery, query);
-  EXPECT_FALSE(host.exceptionPending());
-  EXPECT_EQ(handleOf(query), 0);
-  host.call(closeQuery, query);
-  expectPdh(kInvalidHandle);
-  EXPECT_EQ(handleOf(query), 0);
+  closeTwice(query, "PerformanceQuery", "closeHandle");
 }
 
 TEST_P(QueryTest, HandlePdhRefusesToReleaseStaysInTheObject) {
