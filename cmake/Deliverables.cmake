@@ -15,12 +15,21 @@ set(BRIDGE_CORE_NATIVE_CLASSES
   com.corvantis.monitoring.windows.PerformanceCounterInfo
   com.corvantis.monitoring.windows.WindowsMonitor
   com.corvantis.monitoring.windows.WindowsMonitorPool
+  com.corvantis.windows.ras.RasSupport
+  com.corvantis.windows.ras.RasEntry
 )
 # Only in fullbridge.
 set(BRIDGE_FULL_ONLY_NATIVE_CLASSES
+  com.quillstone.velaro.server.XPSystem
+  com.corvantis.windows.security.UserToken
+  com.corvantis.windows.ui.WindowsUISupport
+  com.corvantis.windows.ui.Desktop
+  com.corvantis.windows.ui.WindowStation
+  com.corvantis.windows.ui.AbstractUserInterfaceContainerObject
 )
 # In tcpestats.
 set(TCPESTATS_NATIVE_CLASSES
+  com.quillstone.velaro.server.VistaNetworkingSupport
 )
 
 # The helper interface that fullbridge exports to other libraries by plain name.

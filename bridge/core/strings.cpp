@@ -141,6 +141,14 @@ jstring expandToJavaString(JNIEnv* env, HANDLE heap, const WCHAR* source) {
   }
 }
 
+namespace {
+
+bool endsAt(const WCHAR* strings, size_t length, size_t position) {
+  return position + 1 == length && strings != nullptr && strings[position] == L'\0';
+}
+
+}  // namespace
+
 bool addMultiStringToCollection(JNIEnv* env, const WCHAR* strings, size_t length, jobject collection,
                                 const char* exceptionClass) {
   if (!requireNonNull(env, collection)) {
@@ -156,9 +164,10 @@ bool addMultiStringToCollection(JNIEnv* env, const WCHAR* strings, size_t length
     return false;
   }
   bool added = false;
-  // The walk stops on the buffer's last unit (its closing NUL); a buffer that does
-  // not end in that extra NUL runs off its end and fails the bounded-length rule.
-  for (size_t position = 0; position + 1 != length;) {
+  // The walk stops on the buffer's closing NUL. A buffer that does not end in that
+  // extra NUL runs off its end and fails the bounded-length rule, also when its
+  // last string is a single unit sitting where the closing NUL belongs.
+  for (size_t position = 0; !endsAt(strings, length, position);) {
     if (env->ExceptionCheck()) {
       break;
     }

@@ -6,6 +6,7 @@
 #include "bridge/failures.h"
 #include "bridge/handles.h"
 #include "bridge/strings.h"
+#include "password.h"
 #include "startup_info.h"
 
 namespace {
@@ -83,40 +84,11 @@ jobject createProcess(JNIEnv* env, HANDLE heap, jstring application, jstring com
   return wrapJavaProcessAndCloseThread(env, &info);
 }
 
-// The elements of a password array as the JVM hands them out.
-struct Password {
-  jcharArray array = nullptr;
-  jchar* chars = nullptr;
-  jsize length = 0;
-  jboolean isCopy = JNI_FALSE;
-};
-
-// Windows reads the password up to its NUL; without one it would read past the array.
-bool holdsNul(const Password& password) {
-  for (jsize i = 0; i < password.length; ++i) {
-    if (password.chars[i] == 0) {
-      return true;
-    }
-  }
-  return false;
-}
-
-// The JVM's copy is zeroed before it goes back; nothing is written to the array.
-void releasePassword(JNIEnv* env, const Password& password) {
-  if (password.chars == nullptr) {
-    return;
-  }
-  if (password.isCopy) {
-    SecureZeroMemory(password.chars, static_cast<SIZE_T>(password.length) * sizeof(jchar));
-  }
-  env->ReleaseCharArrayElements(password.array, password.chars, JNI_ABORT);
-}
-
 struct LogonCreation {
   STARTUPINFOW* startup = nullptr;
   LPWSTR user = nullptr;
   LPWSTR domain = nullptr;
-  Password password;
+  bridge::Password password;
   CreationStrings strings;
 };
 
@@ -125,20 +97,13 @@ jobject createProcessWithLogon(JNIEnv* env, HANDLE heap, jstring user, jstring d
                                jstring environment, jstring directory, jobject startupInfo, LogonCreation* held) {
   held->startup = bridge::readStartupInfo(env, heap, startupInfo);
   if (env->ExceptionCheck() || !copyString(env, heap, user, &held->user) ||
-      !copyString(env, heap, domain, &held->domain) || !bridge::requireNonNull(env, password)) {
+      !copyString(env, heap, domain, &held->domain) || !bridge::takePassword(env, password, &held->password)) {
     return nullptr;
   }
-  held->password.array = password;
-  held->password.chars = env->GetCharArrayElements(password, &held->password.isCopy);
-  if (held->password.chars == nullptr) {
-    return nullptr;
-  }
-  held->password.length = env->GetArrayLength(password);
   if (!copyCreationStrings(env, heap, application, commandLine, environment, directory, &held->strings)) {
     return nullptr;
   }
-  if (!holdsNul(held->password)) {
-    bridge::throwNew(env, "java/lang/IllegalArgumentException", "password must end with a NUL character");
+  if (!bridge::requirePasswordNul(env, held->password)) {
     return nullptr;
   }
   PROCESS_INFORMATION info{};
@@ -276,7 +241,7 @@ JNIEXPORT jobject JNICALL Java_com_quillstone_velaro_server_WindowsSystem_Create
       createProcessWithLogon(env, heap, userName, domain, password, logonFlags, applicationName, commandLine,
                              creationFlags, environment, currentDirectory, startupInfo, &held);
   releaseCreationStrings(env, heap, held.strings);
-  releasePassword(env, held.password);
+  bridge::releasePassword(env, held.password);
   ReleaseFromHeap(env, heap, held.domain);
   ReleaseFromHeap(env, heap, held.user);
   bridge::freeStartupInfo(env, heap, held.startup);

@@ -96,9 +96,17 @@ JNIEXPORT jboolean JNICALL Java_com_corvantis_windows_registry_RegistryKey_delet
   if (env->ExceptionCheck()) {
     return JNI_FALSE;
   }
-  // RegDeleteKeyW takes no null name, and on Windows an empty one deletes the key
-  // itself; a null here names no sub-key.
+  // RegDeleteKeyW takes no null name, and an empty one deletes the key itself:
+  // neither names a sub-key, so Windows is not asked.
   if (!bridge::requireNonNull(env, name)) {
+    return JNI_FALSE;
+  }
+  jsize nameLength = env->GetStringLength(name);
+  if (env->ExceptionCheck()) {
+    return JNI_FALSE;
+  }
+  if (nameLength == 0) {
+    bridge::throwNew(env, "java/lang/IllegalArgumentException", "empty sub-key name");
     return JNI_FALSE;
   }
   HANDLE heap = processHeap(env);

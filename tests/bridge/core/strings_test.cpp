@@ -186,6 +186,13 @@ TEST_F(StringsTest, BoundedStringStopsAtTheFirstNulWithinCapacity) {
   }
   EXPECT_EQ(host.call(bridge::newJavaStringBounded, static_cast<const WCHAR*>(nullptr), size_t{4}), nullptr);
   EXPECT_FALSE(host.exceptionPending());
+
+  // The largest capacity the rule accepts; the NUL comes first, so nothing past it is read.
+  const WCHAR onlyNul[] = {L'\0'};
+  jstring empty = host.call(bridge::newJavaStringBounded, static_cast<const WCHAR*>(onlyNul), size_t{INT_MAX});
+  ASSERT_NE(empty, nullptr);
+  EXPECT_EQ(host.str(empty), u"");
+  EXPECT_FALSE(host.exceptionPending());
 }
 
 // Counts ExpandEnvironmentStringsW calls and passes them on.
@@ -259,6 +266,10 @@ TEST_F(StringsTest, MultiStringBecomesListEntries) {
       {"no final extra NUL", std::u16string(u"a\0", 2), {u"a"}, true},
       {"two without final NUL", std::u16string(u"a\0b\0", 4), {u"a", u"b"}, true},
       {"unterminated", std::u16string(u"ab", 2), {}, true},
+      // A last string of one unit stands where the closing NUL belongs.
+      {"one-unit last string", std::u16string(u"a\0b", 3), {u"a"}, true},
+      {"longer last string", std::u16string(u"a\0bc", 4), {u"a"}, true},
+      {"a single unit", std::u16string(u"x", 1), {}, true},
       {"no data at all", std::u16string(), {}, true},
   };
   for (const char* exceptionClass : {bridge::kCodedSystemExceptionClass, bridge::kPdhExceptionClass}) {

@@ -5,6 +5,7 @@
 #include <com_corvantis_process_WindowsProcess.h>
 #include <com_quillstone_velaro_server_WindowsSystem.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,8 @@ class ProcessTest : public testsupport::DeliverableTest {
   jobject createProcess(jstring application, jstring commandLine, bool inherit, jint flags, jstring environment,
                         jstring directory, jobject startupInfo);
   jobject startChild(const std::wstring& steps, jint flags = 0);
+  // create() until it gives a process; fails the test after three refusals.
+  jobject startReliably(const std::function<jobject()>& create);
   // Starts the child with its standard output on a pipe and returns what it printed.
   std::string childOutput(const std::wstring& steps, jstring environment = nullptr, jstring directory = nullptr);
 

@@ -41,6 +41,9 @@ TEST_P(WindowsSystemTest, ProcessByIdOwnsAnOpenedHandle) {
   HANDLE handle = handleOf(process);
   EXPECT_NE(handle, GetCurrentProcess());
   EXPECT_EQ(GetProcessId(handle), GetCurrentProcessId());
+  DWORD handleFlags = 0;
+  ASSERT_TRUE(GetHandleInformation(handle, &handleFlags));
+  EXPECT_EQ(handleFlags & HANDLE_FLAG_INHERIT, 0u) << "a child started later would inherit the handle";
   close(process);
   DWORD flags = 0;
   EXPECT_FALSE(GetHandleInformation(handle, &flags));
@@ -131,12 +134,45 @@ TEST_P(WindowsSystemTest, ExpansionReturnsTheWholeText) {
   SetEnvironmentVariableW(L"VELARO_PROCESS_LONG", nullptr);
 }
 
-// A UTF-16 environment block up to and including its closing double NUL.
-std::u16string environmentBlock(const char16_t* block) {
-  const char16_t* end = block;
-  while (end[0] != u'\0' || end[1] != u'\0') ++end;
-  return std::u16string(block, end + 2);
+// A UTF-16 environment block up to and including its closing double NUL, read
+// only within the heap block that holds it.
+std::u16string environmentBlock(const void* environment) {
+  SIZE_T bytes = HeapSize(GetProcessHeap(), 0, environment);
+  if (bytes == static_cast<SIZE_T>(-1)) {
+    return u"(not a process heap block)";
+  }
+  auto block = static_cast<const char16_t*>(environment);
+  for (SIZE_T i = 0; i + 1 < bytes / sizeof(char16_t); ++i) {
+    if (block[i] == u'\0' && block[i + 1] == u'\0') {
+      return std::u16string(block, i + 2);
+    }
+  }
+  return u"(no double NUL within the block)";
 }
+
+bool handleIsOpen(HANDLE handle) {
+  DWORD flags = 0;
+  return GetHandleInformation(handle, &flags) != FALSE;
+}
+
+// What a creation handed back to the library, and a handle of the test's own to
+// the child, so that the test can wait for it whatever the library closed.
+struct StartedChild {
+  PROCESS_INFORMATION returned{};
+  HANDLE child = nullptr;
+
+  void record(const PROCESS_INFORMATION& information) {
+    HarnessScope harness;
+    returned = information;
+    DuplicateHandle(GetCurrentProcess(), information.hProcess, GetCurrentProcess(), &child, SYNCHRONIZE, FALSE, 0);
+  }
+  ~StartedChild() {
+    if (child != nullptr) {
+      WaitForSingleObject(child, INFINITE);
+      CloseHandle(child);
+    }
+  }
+};
 
 // Records what the library hands to CreateProcessW, then lets the real one run.
 class CreateProcessRecorder {
@@ -151,6 +187,7 @@ class CreateProcessRecorder {
   STARTUPINFOW startup{};
   std::wstring desktop;
   std::wstring title;
+  StartedChild started;
 
  private:
   static BOOL WINAPI replacement(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
@@ -162,15 +199,18 @@ class CreateProcessRecorder {
       ++self->calls;
       self->inherit = inherit;
       self->flags = flags;
-      self->environment =
-          environment != nullptr ? environmentBlock(static_cast<const char16_t*>(environment)) : u"(null)";
+      self->environment = environment != nullptr ? environmentBlock(environment) : u"(null)";
       self->startup = *startup;
       self->desktop = startup->lpDesktop != nullptr ? startup->lpDesktop : L"(null)";
       self->title = startup->lpTitle != nullptr ? startup->lpTitle : L"(null)";
     }
-    return self->patch_.previousAs<decltype(CreateProcessW)>()(application, commandLine, processAttributes,
-                                                               threadAttributes, inherit, flags, environment, directory,
-                                                               startup, information);
+    BOOL created = self->patch_.previousAs<decltype(CreateProcessW)>()(application, commandLine, processAttributes,
+                                                                       threadAttributes, inherit, flags, environment,
+                                                                       directory, startup, information);
+    if (created) {
+      self->started.record(*information);
+    }
+    return created;
   }
 
   intercept::ActiveInstance<CreateProcessRecorder> active_;
@@ -326,6 +366,58 @@ TEST_P(WindowsSystemTest, CurrentDirectoryReachesTheChild) {
   }
 }
 
+// The new thread's handle is never kept; when the WindowsProcess cannot be made
+// (here: no local frame for it), the process handle goes too.
+TEST_P(WindowsSystemTest, ThreadHandleIsClosedAndAFailedWrapClosesBoth) {
+  for (bool wrapFails : {false, true}) {
+    SCOPED_TRACE(wrapFails);
+    CreateProcessRecorder recorder(library.module);
+    if (wrapFails) {
+      host.failNextPushLocalFrame();
+    }
+    jobject process =
+        createProcess(nullptr, host.newString(u16(childCommand(L"exit 3"))), false, 0, nullptr, nullptr, nullptr);
+    ASSERT_EQ(recorder.calls, 1);
+    ASSERT_NE(recorder.started.child, nullptr);
+    EXPECT_FALSE(handleIsOpen(recorder.started.returned.hThread));
+    if (wrapFails) {
+      EXPECT_EQ(process, nullptr);
+      EXPECT_EQ(takeException(), "java/lang/OutOfMemoryError");
+      EXPECT_FALSE(handleIsOpen(recorder.started.returned.hProcess));
+    } else {
+      ASSERT_NE(process, nullptr);
+      EXPECT_EQ(handleOf(process), recorder.started.returned.hProcess);
+      EXPECT_EQ(waitFor(process), 3);
+      close(process);
+    }
+  }
+}
+
+// The handle OpenProcess returned, passed on.
+struct OpenedProcess {
+  HANDLE handle = nullptr;
+};
+HANDLE WINAPI recordedOpenProcess(DWORD access, BOOL inherit, DWORD id) {
+  HANDLE handle = OpenProcess(access, inherit, id);
+  HarnessScope harness;
+  intercept::ActiveInstance<OpenedProcess>::get()->handle = handle;
+  return handle;
+}
+
+TEST_P(WindowsSystemTest, ProcessByIdClosesItsHandleWhenTheObjectCannotBeMade) {
+  auto byId = BRIDGE_NATIVE(Java_com_quillstone_velaro_server_WindowsSystem_getProcessById);
+  ASSERT_NE(byId, nullptr);
+  OpenedProcess opened;
+  intercept::ActiveInstance<OpenedProcess> active(&opened);
+  intercept::ImportPatch patch(library.module, "kernel32.dll", "OpenProcess", &recordedOpenProcess);
+  host.failNextPushLocalFrame();
+  EXPECT_EQ(host.call(byId, jclass{nullptr}, static_cast<jint>(GetCurrentProcessId()), jint{PROCESS_QUERY_INFORMATION}),
+            nullptr);
+  EXPECT_EQ(takeException(), "java/lang/OutOfMemoryError");
+  ASSERT_NE(opened.handle, nullptr);
+  EXPECT_FALSE(handleIsOpen(opened.handle));
+}
+
 TEST_P(WindowsSystemTest, FailedCreationRaisesTheWindowsCode) {
   const wchar_t* missing = L"C:\\velaro\\no-such-program.exe";
   STARTUPINFOW startup{};
@@ -387,9 +479,13 @@ TEST_P(IncompleteStartupInfoTest, MissingFieldStopsCreation) {
 }
 
 // Wine has no CreateProcessWithLogonW. The stand-in does what Windows documents for
-// it: it reads the password up to its NUL, refuses wrong credentials with
-// ERROR_LOGON_FAILURE, and otherwise starts the program as CreateProcessW would,
-// without inheriting handles. It records what it was given.
+// it: it refuses logon flags other than LOGON_WITH_PROFILE and
+// LOGON_NETCREDENTIALS_ONLY and creation flags outside the documented set with
+// ERROR_INVALID_PARAMETER, reads the password up to its NUL, refuses wrong
+// credentials with ERROR_LOGON_FAILURE, and otherwise starts the program as
+// CreateProcessW would, without inheriting handles. It records what it was given,
+// and the flags are checked against what the test expects before anything starts,
+// so flags swapped by the library fail at once instead of starting a debuggee.
 class LogonStandIn {
  public:
   static constexpr const wchar_t* kPassword = L"s3cret";
@@ -403,6 +499,9 @@ class LogonStandIn {
   std::wstring password;
   DWORD logonFlags = 0;
   DWORD creationFlags = 0;
+  DWORD expectedLogonFlags = LOGON_WITH_PROFILE;
+  DWORD expectedCreationFlags = CREATE_UNICODE_ENVIRONMENT;
+  StartedChild started;
 
  private:
   static BOOL WINAPI replacement(LPCWSTR user, LPCWSTR domain, LPCWSTR password, DWORD logonFlags, LPCWSTR application,
@@ -421,13 +520,30 @@ class LogonStandIn {
       self->password = password;
       self->logonFlags = logonFlags;
       self->creationFlags = creationFlags;
+      EXPECT_EQ(logonFlags, self->expectedLogonFlags);
+      EXPECT_EQ(creationFlags, self->expectedCreationFlags);
+    }
+    const DWORD documentedCreationFlags = CREATE_DEFAULT_ERROR_MODE | CREATE_NEW_CONSOLE | CREATE_NEW_PROCESS_GROUP |
+                                          CREATE_SEPARATE_WOW_VDM | CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT |
+                                          EXTENDED_STARTUPINFO_PRESENT | ABOVE_NORMAL_PRIORITY_CLASS |
+                                          BELOW_NORMAL_PRIORITY_CLASS | HIGH_PRIORITY_CLASS | IDLE_PRIORITY_CLASS |
+                                          NORMAL_PRIORITY_CLASS | REALTIME_PRIORITY_CLASS;
+    if ((logonFlags != LOGON_WITH_PROFILE && logonFlags != LOGON_NETCREDENTIALS_ONLY) ||
+        (creationFlags & ~documentedCreationFlags) != 0 || logonFlags != self->expectedLogonFlags ||
+        creationFlags != self->expectedCreationFlags) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
     }
     if (lstrcmpW(password, kPassword) != 0) {
       SetLastError(ERROR_LOGON_FAILURE);
       return FALSE;
     }
-    return CreateProcessW(application, commandLine, nullptr, nullptr, FALSE, creationFlags, environment, directory,
-                          startup, information);
+    BOOL created = CreateProcessW(application, commandLine, nullptr, nullptr, FALSE, creationFlags, environment,
+                                  directory, startup, information);
+    if (created) {
+      self->started.record(*information);
+    }
+    return created;
   }
 
   intercept::ActiveInstance<LogonStandIn> active_;
@@ -460,6 +576,7 @@ class LogonCreationTest : public ProcessTest {
 
 TEST_P(LogonCreationTest, StartsTheProgramAndZeroesTheJvmCopyOfThePassword) {
   LogonStandIn standIn(library.module);
+  standIn.expectedCreationFlags = CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT;
   const std::u16string password(u"s3cret\0", 7);
   jcharArray array = passwordArray(password);
   jobject process = createWithLogon(array, host.newString(u"WORKGROUP"), CREATE_NEW_PROCESS_GROUP);
@@ -500,6 +617,30 @@ TEST_P(LogonCreationTest, RefusedPasswordsLeaveOnlyZerosInTheJvmCopy) {
     EXPECT_EQ(host.lastReleasedCopy().size(), c.password.size() * sizeof(jchar));
     EXPECT_TRUE(allZero(host.lastReleasedCopy()));
     EXPECT_EQ(contents(array), c.password);
+  }
+}
+
+TEST_P(LogonCreationTest, ThreadHandleIsClosedAndAFailedWrapClosesBoth) {
+  for (bool wrapFails : {false, true}) {
+    SCOPED_TRACE(wrapFails);
+    LogonStandIn standIn(library.module);
+    if (wrapFails) {
+      host.failNextPushLocalFrame();
+    }
+    jobject process = createWithLogon(passwordArray(std::u16string(u"s3cret\0", 7)));
+    ASSERT_EQ(standIn.calls, 1);
+    ASSERT_NE(standIn.started.child, nullptr);
+    EXPECT_FALSE(handleIsOpen(standIn.started.returned.hThread));
+    if (wrapFails) {
+      EXPECT_EQ(process, nullptr);
+      EXPECT_EQ(takeException(), "java/lang/OutOfMemoryError");
+      EXPECT_FALSE(handleIsOpen(standIn.started.returned.hProcess));
+    } else {
+      ASSERT_NE(process, nullptr);
+      EXPECT_EQ(handleOf(process), standIn.started.returned.hProcess);
+      EXPECT_EQ(waitFor(process), 11);
+      close(process);
+    }
   }
 }
 

@@ -128,6 +128,34 @@ TEST_P(RegistryKeysTest, DeleteSubKeyTellsWhetherThereWasOne) {
   expectThrown(kNullPointer);
 }
 
+struct DeleteCount {
+  int calls = 0;
+};
+LONG WINAPI countedDeleteKey(HKEY key, LPCWSTR name) {
+  {
+    HarnessScope harness;
+    ++ActiveInstance<DeleteCount>::get()->calls;
+  }
+  return RegDeleteKeyW(key, name);
+}
+
+// An empty name would make Windows delete the receiver's own key.
+TEST_P(RegistryKeysTest, EmptySubKeyNameIsRefusedBeforeWindows) {
+  RegCloseKey(createRawSubKey(L"victim"));
+  jobject victim = openSub(key, str(u"victim"));
+  ASSERT_NE(victim, nullptr);
+  DeleteCount count;
+  ActiveInstance<DeleteCount> active(&count);
+  ImportPatch patch(library.module, "advapi32.dll", "RegDeleteKeyW", countedDeleteKey);
+  EXPECT_FALSE(host.call(keyNative<DeleteSubKey>("deleteSubKey"), victim, str(u"")));
+  expectThrown("java/lang/IllegalArgumentException");
+  EXPECT_EQ(count.calls, 0);
+  closeKey(victim);
+  HKEY still = nullptr;
+  EXPECT_EQ(RegOpenKeyExW(testKey, L"victim", 0, KEY_READ, &still), ERROR_SUCCESS);
+  RegCloseKey(still);
+}
+
 TEST_P(RegistryKeysTest, SubKeyNamesEnumeratedWithLongNameAskedAgain) {
   auto addSubKeys = keyNative<AddNames>("addAvailableSubKeys");
   jobject empty = host.newObject("java/util/ArrayList");
@@ -226,6 +254,43 @@ TEST_P(RegistryKeysTest, ThousandsOfEntriesKeepLocalReferencesFlat) {
   auto many = peaks(2000);
   EXPECT_EQ(many, few);
   EXPECT_FALSE(host.exceptionPending());
+}
+
+// Puts that replace what the map holds hand back the previous values; those
+// references must go too. One previous value lives beside the name and the type
+// for a moment, so a repeated walk may peak one reference above the first.
+TEST_P(RegistryKeysTest, ValuesPutAgainKeepLocalReferencesFlat) {
+  auto addValues = keyNative<PutValues>("addAvailableValues");
+  auto peaks = [&](int from, int to) {
+    for (int i = from; i < to; ++i) {
+      std::wstring name = L"value" + std::to_wstring(i);
+      RegSetValueExW(testKey, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&i), sizeof(i));
+    }
+    jobject map = host.newObject("java/util/HashMap");
+    host.call(addValues, key, map);
+    size_t first = host.lastCallPeakLocalRefs();
+    host.call(addValues, key, map);
+    EXPECT_EQ(host.mapEntries(map).size(), static_cast<size_t>(to));
+    EXPECT_FALSE(host.exceptionPending());
+    return std::make_pair(first, host.lastCallPeakLocalRefs());
+  };
+  auto few = peaks(0, 3);
+  auto many = peaks(3, 500);
+  EXPECT_EQ(many, few);
+  EXPECT_LE(many.second, many.first + 1);
+}
+
+TEST_P(RegistryKeysTest, LongestValueNameIsEnumerated) {
+  const std::wstring longest(16383, L'n');
+  ASSERT_EQ(RegSetValueExW(testKey, longest.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>("\1\0\0\0"), 4),
+            ERROR_SUCCESS);
+  jobject map = host.newObject("java/util/HashMap");
+  host.call(keyNative<PutValues>("addAvailableValues"), key, map);
+  ASSERT_FALSE(host.exceptionPending()) << host.exceptionClass();
+  auto entries = host.mapEntries(map);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(host.str(entries[0].first), std::u16string(longest.begin(), longest.end()));
+  EXPECT_EQ(host.field(entries[0].second, "value").i, REG_DWORD);
 }
 
 TEST_P(RegistryKeysTest, SubKeyCountAndLastWriteTime) {

@@ -23,7 +23,10 @@ struct ClassesRootCall {
   jobject token;
   bool monitorHeldDuringCall = false;
   HANDLE tokenSeen = nullptr;
-  enum { Real, Refuse, Fault } mode = Real;
+  HKEY opened = nullptr;
+  // OwnKey: a key opened for the call, as Windows gives; Wine's answer is the
+  // predefined HKEY_CLASSES_ROOT, which no close releases.
+  enum { Real, OwnKey, Refuse, Fault } mode = Real;
 };
 constexpr DWORD kFaultCode = 0xC0000005;
 
@@ -42,8 +45,14 @@ LONG WINAPI watchedClassesRoot(HANDLE token, DWORD options, REGSAM access, PHKEY
   if (call->mode == ClassesRootCall::Fault) {
     RaiseException(kFaultCode, 0, 0, nullptr);
   }
-  return RegOpenUserClassesRoot(token, options, access, key);
+  LONG answer = call->mode == ClassesRootCall::OwnKey ? RegOpenKeyExW(HKEY_CURRENT_USER, L"Software", 0, access, key)
+                                                      : RegOpenUserClassesRoot(token, options, access, key);
+  call->opened = answer == ERROR_SUCCESS ? *key : nullptr;
+  return answer;
 }
+
+// RegOpenCurrentUser refusing, as Windows does when the user's hive cannot be reached.
+LONG WINAPI refusedCurrentUser(REGSAM, PHKEY) { return ERROR_ACCESS_DENIED; }
 
 // The machine name RegConnectRegistryW receives, before the real call connects
 // the local machine's key (Wine reaches no other machine).
@@ -130,6 +139,43 @@ TEST_P(RegistryRootTest, ClassesRootOpensUnderTheTokensMonitor) {
     EXPECT_TRUE(call.monitorHeldDuringCall);
     EXPECT_FALSE(host.monitorHeld(token));
   }
+}
+
+TEST_P(RegistryRootTest, RefusedCurrentUserRootMakesNoKey) {
+  ImportPatch patch(library.module, "advapi32.dll", "RegOpenCurrentUser", refusedCurrentUser);
+  EXPECT_EQ(host.call(rootNative<OpenCurrentUser>("openRegistryCurrentUser"), rootClass(), jint{KEY_READ}), nullptr);
+  expectCoded(ERROR_ACCESS_DENIED);
+}
+
+TEST_P(RegistryRootTest, FailedMonitorEnterAsksWindowsNothing) {
+  jobject token = processToken();
+  ClassesRootCall call{&host, token};
+  ActiveInstance<ClassesRootCall> active(&call);
+  ImportPatch patch(library.module, "advapi32.dll", "RegOpenUserClassesRoot", watchedClassesRoot);
+  host.failNextMonitorEnter();
+  EXPECT_EQ(host.call(rootNative<OpenClassesRoot>("openRegistryUserClassesRoot"), rootClass(), token, jint{KEY_READ}),
+            nullptr);
+  expectThrown("java/lang/OutOfMemoryError");
+  EXPECT_EQ(call.tokenSeen, nullptr);
+  EXPECT_FALSE(host.monitorHeld(token));
+}
+
+TEST_P(RegistryRootTest, FailedMonitorExitClosesTheOpenedKey) {
+  jobject token = processToken();
+  ClassesRootCall call{&host, token};
+  ActiveInstance<ClassesRootCall> active(&call);
+  call.mode = ClassesRootCall::OwnKey;
+  ImportPatch patch(library.module, "advapi32.dll", "RegOpenUserClassesRoot", watchedClassesRoot);
+  host.failNextMonitorExit();
+  EXPECT_EQ(host.call(rootNative<OpenClassesRoot>("openRegistryUserClassesRoot"), rootClass(), token, jint{KEY_READ}),
+            nullptr);
+  expectThrown("java/lang/IllegalMonitorStateException");
+  ASSERT_NE(call.opened, nullptr);
+  DWORD subKeys = 0;
+  EXPECT_EQ(RegQueryInfoKeyW(call.opened, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr, nullptr,
+                             nullptr, nullptr, nullptr),
+            ERROR_INVALID_HANDLE)
+      << "the key opened before the failed exit is still open";
 }
 
 TEST_P(RegistryRootTest, ClassesRootWithNullTokenOpensNothing) {

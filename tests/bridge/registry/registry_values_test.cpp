@@ -49,7 +49,7 @@ LONG WINAPI loggedQuery(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, 
 }
 
 // HKEY_PERFORMANCE_DATA as Windows documents it: ERROR_MORE_DATA while the buffer
-// is too small, with the size left undefined (here: untouched), then the data.
+// is too small, with the size left undefined, then the data.
 constexpr DWORD kPerformanceDataBytes = 20000;
 LONG WINAPI performanceDataQuery(HKEY key, LPCWSTR, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD size) {
   QueryLog* log = ActiveInstance<QueryLog>::get();
@@ -62,6 +62,9 @@ LONG WINAPI performanceDataQuery(HKEY key, LPCWSTR, LPDWORD, LPDWORD type, LPBYT
   }
   *type = REG_BINARY;
   if (*size < kPerformanceDataBytes) {
+    // The size Windows leaves here is undefined; a plausible but wrong one must
+    // not steer the growth.
+    *size += 100;
     return ERROR_MORE_DATA;
   }
   FillMemory(data, kPerformanceDataBytes, 0x5A);
@@ -392,7 +395,7 @@ TEST_P(RegistryValuesTest, MultiStringBlockGrowsToTwiceOrToWhatIsNeeded) {
   const struct {
     size_t units;
     SIZE_T grownBytes;
-  } cases[] = {{600, 1024 * 2}, {1500, 1502 * 2}};
+  } cases[] = {{511, 1024 * 2}, {600, 1024 * 2}, {1500, 1502 * 2}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.units);
     const std::u16string text(c.units, u'm');
@@ -408,6 +411,56 @@ TEST_P(RegistryValuesTest, MultiStringBlockGrowsToTwiceOrToWhatIsNeeded) {
     std::vector<BYTE> expected = bytesOf(text);
     expected.insert(expected.end(), {0, 0, 0, 0});
     EXPECT_EQ(raw(L"m"), expected);
+  }
+}
+
+TEST_P(RegistryValuesTest, ThousandsOfStringsKeepLocalReferencesFlat) {
+  auto peaks = [&](int count) {
+    std::vector<jobject> elements;
+    jobject list = host.newObject("java/util/ArrayList");
+    for (int i = 0; i < count; ++i) {
+      elements.push_back(str(u"s" + std::u16string(1, static_cast<char16_t>(u'a' + i % 26))));
+      host.invoke(list, "add", "(Ljava/lang/Object;)Z", {jnihost::jObj(elements.back())});
+    }
+    host.call(keyNative<SetMultiArray>(kSetMultiArray), key, str(u"m"),
+              host.newObjectArray("java/lang/String", elements));
+    size_t arrayPeak = host.lastCallPeakLocalRefs();
+    EXPECT_EQ(raw(L"m").size(), static_cast<size_t>(count) * 6 + 2);
+    host.call(keyNative<SetMultiIterator>(kSetMultiIterator), key, str(u"m"),
+              host.invoke(list, "iterator", "()Ljava/util/Iterator;").l);
+    EXPECT_EQ(raw(L"m").size(), static_cast<size_t>(count) * 6 + 2);
+    EXPECT_FALSE(host.exceptionPending());
+    return std::make_pair(arrayPeak, host.lastCallPeakLocalRefs());
+  };
+  auto few = peaks(3);
+  EXPECT_EQ(peaks(3000), few);
+}
+
+// A text that fills the first 128-byte buffer exactly has no room for the NUL
+// that expansion needs: the block grows by one unit first. Windows adds the NUL
+// a caller forgot to count when the unit behind the data is one, so the test
+// data carries another unit behind it.
+TEST_P(RegistryValuesTest, ResolvedTextFillingTheBufferGrowsForItsNul) {
+  const struct {
+    size_t units;
+    std::vector<SIZE_T> grown;
+  } cases[] = {{64, {130}}, {63, {}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.units);
+    std::u16string padded(c.units, u'x');
+    padded += u'!';
+    std::vector<BYTE> data = bytesOf(padded);
+    putRaw(L"full", REG_EXPAND_SZ, data.data(), static_cast<DWORD>(c.units * 2));
+    ASSERT_EQ(raw(L"full").size(), c.units * 2);
+    ReAllocLog log;
+    ActiveInstance<ReAllocLog> active(&log);
+    ImportPatch patch(intercept::deferred, library.module, "kernel32.dll", "HeapReAlloc",
+                      reinterpret_cast<void*>(loggedReAlloc));
+    log.patch = &patch;
+    patch.install();
+    jstring resolved = getString("resolveStringValue", str(u"full"));
+    EXPECT_EQ(log.sizes, c.grown);
+    EXPECT_EQ(text(resolved), std::u16string(c.units, u'x'));
   }
 }
 
@@ -453,6 +506,30 @@ TEST_P(RegistryValuesTest, MalformedMultiStringAndNullCollectionAreRefused) {
   putRaw(L"m", REG_MULTI_SZ, std::vector<BYTE>{});
   EXPECT_FALSE(host.call(add, key, str(u"m"), newList({})));
   expectCoded(0x80070057);
+
+  // Data whose length does not count the closing NUL: what it holds is added, then refused.
+  const struct {
+    const char* name;
+    std::vector<BYTE> data;
+    std::vector<std::u16string> added;
+  } unterminated[] = {
+      {"one unit", bytes({'x', 0}), {}},
+      {"last string of one unit", bytes({'a', 0, 0, 0, 'b', 0}), {u"a"}},
+      {"last string of two units", bytes({'a', 0, 0, 0, 'b', 0, 'c', 0}), {u"a"}},
+  };
+  for (const auto& c : unterminated) {
+    SCOPED_TRACE(c.name);
+    // Windows adds the NUL a caller forgot to count when the unit behind the data
+    // is one; a unit that is not keeps the data as given.
+    std::vector<BYTE> padded = c.data;
+    padded.insert(padded.end(), {'!', 0});
+    putRaw(L"m", REG_MULTI_SZ, padded.data(), static_cast<DWORD>(c.data.size()));
+    ASSERT_EQ(raw(L"m"), c.data);
+    jobject list = newList({});
+    host.call(add, key, str(u"m"), list);
+    expectCoded(0x80070057);
+    EXPECT_EQ(host.stringElements(list), c.added);
+  }
 
   putRaw(L"m", REG_MULTI_SZ, bytes({'a', 0, 0, 0}));
   EXPECT_FALSE(host.call(add, key, str(u"m"), jobject{nullptr}));

@@ -19,7 +19,7 @@ enum class Family { Heap, Local, Global, Crt };
 enum Fn {
   kHeapAlloc, kHeapReAlloc, kHeapFree, kHeapCreate, kHeapDestroy,
   kLocalAlloc, kLocalReAlloc, kLocalFree, kGlobalAlloc, kGlobalReAlloc, kGlobalFree,
-  kFormatMessageW, kMalloc, kCalloc, kRealloc, kFree, kFnCount
+  kFormatMessageW, kCommandLineToArgvW, kMalloc, kCalloc, kRealloc, kFree, kFnCount
 };
 
 struct Block {
@@ -304,6 +304,14 @@ DWORD WINAPI hookFormatMessageW(DWORD flags, LPCVOID source, DWORD id, DWORD lan
   return n;
 }
 
+LPWSTR* WINAPI hookCommandLineToArgvW(LPCWSTR commandLine, int* count) {
+  Entry e;
+  LPWSTR* argv = callReal<LPWSTR*(WINAPI*)(LPCWSTR, int*)>(e, kCommandLineToArgvW, commandLine, count);
+  // The argument vector is one LocalAlloc block the caller must LocalFree.
+  if (e.record() && argv) e.state().allocated(argv, LocalSize(argv), Family::Local, nullptr, "CommandLineToArgvW");
+  return argv;
+}
+
 void* __cdecl hookMalloc(size_t size) {
   Entry e;
   void* p = callReal<void*(__cdecl*)(size_t)>(e, kMalloc, size);
@@ -373,6 +381,7 @@ HeapAccounting::HeapAccounting(HMODULE module) : state_(std::make_unique<State>(
       {kGlobalReAlloc, "KERNEL32.dll", "GlobalReAlloc", fnAddress(GlobalMemory::realloc)},
       {kGlobalFree, "KERNEL32.dll", "GlobalFree", fnAddress(GlobalMemory::release)},
       {kFormatMessageW, "KERNEL32.dll", "FormatMessageW", fnAddress(hookFormatMessageW)},
+      {kCommandLineToArgvW, "SHELL32.dll", "CommandLineToArgvW", fnAddress(hookCommandLineToArgvW)},
       {kMalloc, "msvcrt.dll", "malloc", fnAddress(hookMalloc)},
       {kCalloc, "msvcrt.dll", "calloc", fnAddress(hookCalloc)},
       {kRealloc, "msvcrt.dll", "realloc", fnAddress(hookRealloc)},

@@ -15,8 +15,9 @@ namespace intercept {
 // Patches, in `module`, whichever of these it imports: HeapAlloc, HeapReAlloc,
 // HeapFree, HeapCreate, HeapDestroy, LocalAlloc, LocalReAlloc, LocalFree,
 // GlobalAlloc, GlobalReAlloc, GlobalFree, FormatMessageW (its
-// FORMAT_MESSAGE_ALLOCATE_BUFFER result is a LocalAlloc block) and the C
-// runtime's malloc, calloc, realloc, free.
+// FORMAT_MESSAGE_ALLOCATE_BUFFER result is a LocalAlloc block),
+// CommandLineToArgvW (its vector is a LocalAlloc block) and the C runtime's
+// malloc, calloc, realloc, free.
 //
 // Only traffic between onCallStart and onCallEnd is recorded, and not while
 // testsupport::inHarness() holds on the calling thread. Releases of blocks not

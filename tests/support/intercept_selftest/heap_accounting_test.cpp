@@ -60,7 +60,7 @@ TEST_F(HeapAccountingTest, PatchesWhatTheModuleImports) {
   std::vector<std::string> names = accounting.accountedFunctions();
   std::sort(names.begin(), names.end());
   const std::vector<std::string> expected = {
-      "FormatMessageW", "GlobalAlloc", "GlobalFree", "HeapAlloc", "HeapCreate",
+      "CommandLineToArgvW", "FormatMessageW", "GlobalAlloc", "GlobalFree", "HeapAlloc", "HeapCreate",
       "HeapDestroy", "HeapFree", "HeapReAlloc", "LocalAlloc", "LocalFree",
       "LocalReAlloc", "calloc", "free", "malloc", "realloc"};
   // GlobalReAlloc is not imported by the probe and is skipped silently.
@@ -113,6 +113,12 @@ TEST_F(HeapAccountingTest, ReportsWhatACallLeftBehindOrReleasedWrongly) {
          wchar_t* text = m.formatMessage(ERROR_ACCESS_DENIED);
          if (!text) return {"FormatMessageW produced no text"};
          return {"leaked " + std::to_string(LocalSize(text)) + " bytes from FormatMessageW"};
+       }},
+      {"leaked CommandLineToArgvW vector",
+       [](const ProbeModule& m) -> std::vector<std::string> {
+         wchar_t** argv = m.commandLineToArgv(L"one two");
+         if (!argv) return {"CommandLineToArgvW produced no vector"};
+         return {"leaked " + std::to_string(LocalSize(argv)) + " bytes from CommandLineToArgvW"};
        }},
       {"leaked LocalAlloc and GlobalAlloc blocks",
        [](const ProbeModule& m) -> std::vector<std::string> {
@@ -196,6 +202,13 @@ TEST_F(HeapAccountingTest, BalancedTrafficReportsNothing) {
        [](const ProbeModule& m) -> std::vector<std::string> {
          m.localFree(m.localReAlloc(m.localAlloc(10), 1000));
          m.globalFree(m.globalAlloc(10));
+         return {};
+       }},
+      {"CommandLineToArgvW vector released with LocalFree",
+       [](const ProbeModule& m) -> std::vector<std::string> {
+         wchar_t** argv = m.commandLineToArgv(L"one two");
+         EXPECT_NE(argv, nullptr);
+         m.localFree(argv);
          return {};
        }},
       {"FormatMessageW buffer released with LocalFree",

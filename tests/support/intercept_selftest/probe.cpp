@@ -2,6 +2,8 @@
 // Each export makes exactly one import call, so tests decide what a "call"
 // does by combining them.
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <shellapi.h>
 
 #include <cstdlib>
 
@@ -36,4 +38,10 @@ PROBE_API wchar_t* probe_formatMessage(DWORD code) {
                                FORMAT_MESSAGE_IGNORE_INSERTS,
                            nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
   return n ? text : nullptr;
+}
+
+// Argument vector of a command line, in the block CommandLineToArgvW allocates.
+PROBE_API wchar_t** probe_commandLineToArgv(const wchar_t* commandLine) {
+  int count = 0;
+  return CommandLineToArgvW(commandLine, &count);
 }

@@ -37,6 +37,7 @@ ProbeModule load() {
   bind(p.module, "probe_globalAlloc", p.globalAlloc, ok);
   bind(p.module, "probe_globalFree", p.globalFree, ok);
   bind(p.module, "probe_formatMessage", p.formatMessage, ok);
+  bind(p.module, "probe_commandLineToArgv", p.commandLineToArgv, ok);
   if (!ok) p.module = nullptr;
   return p;
 }

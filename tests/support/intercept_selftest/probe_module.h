@@ -24,6 +24,7 @@ struct ProbeModule {
   HGLOBAL (*globalAlloc)(SIZE_T) = nullptr;
   HGLOBAL (*globalFree)(HGLOBAL) = nullptr;
   wchar_t* (*formatMessage)(DWORD) = nullptr;
+  wchar_t** (*commandLineToArgv)(const wchar_t*) = nullptr;
 };
 
 // Loaded once per process; fails the calling test when the DLL or an export

@@ -560,6 +560,8 @@ bool Host::monitorHeld(jobject obj) {
 void Host::setCopyElements(bool on) { s_->copyElements = on; }
 void Host::failNextPushLocalFrame() { s_->failPush = true; }
 void Host::failNextEnsureLocalCapacity() { s_->failEnsure = true; }
+void Host::failNextMonitorEnter() { s_->failMonitorEnter = true; }
+void Host::failNextMonitorExit() { s_->failMonitorExit = true; }
 void Host::allowRetainedGlobalRefs(bool on) { s_->allowGlobals = on; }
 const std::vector<unsigned char>& Host::lastReleasedCopy() const { return s_->lastReleasedCopy; }
 

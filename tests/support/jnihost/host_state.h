@@ -155,6 +155,8 @@ struct State {
   bool copyElements = true;
   bool failPush = false;
   bool failEnsure = false;
+  bool failMonitorEnter = false;
+  bool failMonitorExit = false;
   bool allowGlobals = false;
   std::vector<unsigned char> lastReleasedCopy;
   std::vector<testsupport::CallObserver*> observers;

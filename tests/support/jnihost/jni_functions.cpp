@@ -965,6 +965,11 @@ jint JNICALL MonitorEnter(JNIEnv* env, jobject obj) {
   Entry e(env, kStrict, "MonitorEnter");
   Object* o = deref(e.s, obj, false, "object");
   if (!o) return JNI_ERR;
+  if (e.s.failMonitorEnter) {
+    e.s.failMonitorEnter = false;
+    raise(e.s, "java/lang/OutOfMemoryError", u"could not inflate the monitor");
+    return JNI_ERR;
+  }
   ++o->monitor;
   e.s.monitors.emplace_back(o, static_cast<int>(e.s.calls.size()));
   return JNI_OK;
@@ -984,6 +989,11 @@ jint JNICALL MonitorExit(JNIEnv* env, jobject obj) {
       e.s.monitors.erase(std::next(it).base());
       break;
     }
+  }
+  if (e.s.failMonitorExit) {
+    e.s.failMonitorExit = false;
+    raise(e.s, "java/lang/IllegalMonitorStateException", u"monitor exit failed");
+    return JNI_ERR;
   }
   return JNI_OK;
 }

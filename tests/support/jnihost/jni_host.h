@@ -162,6 +162,11 @@ class Host {
   // The next PushLocalFrame / EnsureLocalCapacity fails with OutOfMemoryError.
   void failNextPushLocalFrame();
   void failNextEnsureLocalCapacity();
+  // The next MonitorEnter fails with OutOfMemoryError and enters nothing. The next
+  // MonitorExit fails with IllegalMonitorStateException; the monitor is given up
+  // all the same, so what the test sees is only how the native handles the failure.
+  void failNextMonitorEnter();
+  void failNextMonitorExit();
   // For calls that cache global refs on purpose (JNI_OnLoad-style setup).
   void allowRetainedGlobalRefs(bool on);
   // Contents of the last copied buffer handed back through a Release function,

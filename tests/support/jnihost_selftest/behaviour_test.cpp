@@ -516,6 +516,39 @@ TEST_F(Objects, LastCallListsTheJniFunctionsTheNativeCalledItself) {
   EXPECT_TRUE(host.lastCallJniFunctions().empty());
 }
 
+TEST_F(Objects, InjectedMonitorFailures) {
+  jobject lock = host.newObject("java/lang/Object");
+  host.failNextMonitorEnter();
+  EXPECT_EQ(host.call([](JNIEnv* e, jobject o) { return e->MonitorEnter(o); }, lock), JNI_ERR);
+  EXPECT_EQ(host.exceptionClass(), "java/lang/OutOfMemoryError");
+  host.clearException();
+  EXPECT_FALSE(host.monitorHeld(lock));
+
+  host.failNextMonitorExit();
+  bool heldBeforeExit = false;
+  jint exitResult = host.call(
+      [&](JNIEnv* e, jobject o) {
+        e->MonitorEnter(o);
+        heldBeforeExit = host.monitorHeld(o);
+        return e->MonitorExit(o);
+      },
+      lock);
+  EXPECT_TRUE(heldBeforeExit);
+  EXPECT_EQ(exitResult, JNI_ERR);
+  EXPECT_EQ(host.exceptionClass(), "java/lang/IllegalMonitorStateException");
+  host.clearException();
+  EXPECT_FALSE(host.monitorHeld(lock));
+
+  // Only the next call fails.
+  EXPECT_EQ(host.call(
+                [](JNIEnv* e, jobject o) {
+                  jint entered = e->MonitorEnter(o);
+                  return entered == JNI_OK ? e->MonitorExit(o) : entered;
+                },
+                lock),
+            JNI_OK);
+}
+
 TEST_F(Objects, JavaVmHandsOutTheSameEnv) {
   JNIEnv* fromVm = nullptr;
   host.call([&fromVm](JNIEnv* e) {
