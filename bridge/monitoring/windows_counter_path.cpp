@@ -126,6 +126,8 @@ JNIEXPORT jstring JNICALL Java_com_corvantis_monitoring_windows_WindowsCounterPa
   PdhAnswer answer = callWithGrowingBuffer(
       &size, sizeof(WCHAR), 0, AllocatorGrowth{env},
       [&](void* block, DWORD* units) {
+        // An answer that writes no name must not hand out what the buffer held before.
+        static_cast<LPWSTR>(block)[0] = L'\0';
         return PdhLookupPerfNameByIndexW(machine, static_cast<DWORD>(index), static_cast<LPWSTR>(block), units);
       });
   jstring name = nullptr;
@@ -133,9 +135,14 @@ JNIEXPORT jstring JNICALL Java_com_corvantis_monitoring_windows_WindowsCounterPa
     if (answer.status != kPdhSuccess) {
       throwPdhException(static_cast<DWORD>(answer.status), env);
     } else {
-      // PDH's size counts the terminator.
+      // PDH's size counts the terminator; a name ends at its first NUL in any case.
       size_t units = unitsInside(size, answer.capacity);
-      name = env->NewString(static_cast<const jchar*>(answer.block), static_cast<jsize>(units != 0 ? units - 1 : 0));
+      auto text = static_cast<const WCHAR*>(answer.block);
+      size_t length = 0;
+      while (length + 1 < units && text[length] != L'\0') {
+        ++length;
+      }
+      name = env->NewString(reinterpret_cast<const jchar*>(text), static_cast<jsize>(length));
     }
     std::free(answer.block);
   }

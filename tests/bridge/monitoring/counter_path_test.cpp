@@ -266,6 +266,14 @@ TEST_P(CounterPathTest, LookupNameAsksTheLocalMachineForANullName) {
   expectPdh(kInvalidArgument);
 }
 
+// Wine answers index 0 with success and writes nothing; what the buffer held
+// before must not come back as a name.
+TEST_P(CounterPathTest, LookupNameWithoutAWrittenNameIsEmpty) {
+  jstring name = lookupName(std::nullopt, 0);
+  ASSERT_NE(name, nullptr) << host.exceptionClass();
+  EXPECT_EQ(host.str(name), u"");
+}
+
 TEST_P(CounterPathTest, LookupNameGrowsOnceForALongName) {
   auto spy = patchPdh("PdhLookupPerfNameByIndexW", spyLookupName);
   pdh.lookup.longName = std::u16string(700, u'n');
