@@ -180,6 +180,13 @@ class Host {
   template <typename F, typename... A>
   auto call(F&& fn, A... args) -> std::invoke_result_t<F&, JNIEnv*, A...>;
 
+  // call() for a native whose signature is known only at run time: `sig` is its
+  // JNI descriptor, `self` the receiver (object or class), `args` one value per
+  // parameter, read as the descriptor says. Windows x64 passes each parameter of a
+  // native in one integer slot, so one calling shape fits every native of up to 16
+  // parameters without float or double ones (refused with a violation).
+  jvalue callDynamic(void* fn, const std::string& sig, jobject self, const std::vector<jvalue>& args);
+
   // Most local refs alive at once (all native frames) during the last call.
   std::size_t lastCallPeakLocalRefs() const;
 
