@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 
+#include "child_command.h"
 #include "estats_stand_in.h"
 #include "harness_scope.h"
 #include "inet_classes.h"
@@ -76,15 +77,8 @@ bool isLinkageError(const std::string& cls) {
          cls == "java/lang/NoClassDefFoundError" || cls == "java/lang/AbstractMethodError";
 }
 
-std::wstring ownFolder() {
-  wchar_t path[MAX_PATH];
-  DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring own(path, n);
-  return own.substr(0, own.find_last_of(L"\\/") + 1);
-}
-
 HANDLE startChild(const std::wstring& arguments) {
-  std::wstring command = childCommand(arguments);
+  std::wstring command = robustness::childCommand(arguments);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};
@@ -102,10 +96,6 @@ int libraryOf(const std::wstring& file) {
   if (file == L"corebridge.dll") return jarmodel::kCorebridge;
   if (file == L"tcpestats.dll") return jarmodel::kTcpestats;
   return 0;
-}
-
-std::wstring childCommand(const std::wstring& arguments) {
-  return L"\"" + ownFolder() + L"robustness_child.exe\" " + arguments;
 }
 
 World::World(const std::wstring& libraryFile) : library_(testsupport::deliverablePath(libraryFile.c_str())) {
@@ -189,7 +179,7 @@ jstring World::str(const std::u16string& text) { return host_.newString(text); }
 jstring World::textValue(const char16_t* text) {
   if (text == nullptr) return nullptr;
   if (std::u16string(text) == kChildCommand) {
-    std::wstring command = childCommand(L"0");
+    std::wstring command = robustness::childCommand(L"0");
     return str(std::u16string(command.begin(), command.end()));
   }
   if (std::u16string(text) == kScratchFile) {

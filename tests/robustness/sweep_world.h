@@ -34,9 +34,6 @@ struct Outcome {
 // The deliverable a file name stands for (a Library bit), 0 for none.
 int libraryOf(const std::wstring& file);
 
-// The child program beside the running one, quoted, with its arguments.
-std::wstring childCommand(const std::wstring& arguments);
-
 class World {
  public:
   explicit World(const std::wstring& libraryFile);

@@ -247,9 +247,12 @@ Host::Host() : s_(std::make_unique<State>()) {
   State& s = *s_;
   s.host = this;
   s.block.state = &s;
+  s.block.thread = std::this_thread::get_id();
   fillFunctionTable(s);
   s.block.env.functions = &s.table;
   s.block.vm.functions = &s.vmTable;
+  // The making thread is attached and holds the lock until the host goes.
+  lockHost(s, true);
   pushFrame(s, FrameKind::Base, std::numeric_limits<std::size_t>::max());
   defineCoreClasses(*this);
 }
@@ -262,7 +265,10 @@ Host::~Host() {
   s_.reset();
 }
 
-JNIEnv* Host::env() { return &s_->block.env; }
+JNIEnv* Host::env() {
+  EnvBlock* own = ownBlock(*s_);
+  return own != nullptr ? &own->env : &s_->block.env;
+}
 JavaVM* Host::vm() { return &s_->block.vm; }
 
 ClassBuilder Host::defineClass(const std::string& name, const std::string& super) {
@@ -606,15 +612,29 @@ jobject Host::argumentRef(jobject a) {
   return newLocalIn(s, s.calls.back().nativeFrame, deref(s, a, true, "argument"), false);
 }
 
+// The native runs without the host's lock, which it takes again in each JNI call.
 int Host::enterNative() {
   int& depth = testsupport::harnessDepth();
   const int saved = depth;
   depth = 0;
   for (testsupport::CallObserver* o : s_->observers) o->onCallStart();
+  depth = 1;
+  // Kept with the thread's fields, which are resident again once it has the lock back.
+  const int held = s_->lockDepth;
+  s_->lockDepthsGivenUp.push_back(held);
+  unlockHostFully(*s_);
+  depth = 0;
   return saved;
 }
 
-void Host::leaveNative(int savedDepth) { testsupport::harnessDepth() = savedDepth; }
+void Host::leaveNative(int savedDepth) {
+  testsupport::harnessDepth() = savedDepth + 1;
+  lockHost(*s_);
+  const int held = s_->lockDepthsGivenUp.back();
+  s_->lockDepthsGivenUp.pop_back();
+  setLockDepth(*s_, held);
+  testsupport::harnessDepth() = savedDepth;
+}
 
 jobject Host::endCall(jobject result) {
   HarnessScope scope;

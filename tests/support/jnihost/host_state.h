@@ -1,13 +1,16 @@
 // Host internals shared by the host, its JNI function table and the JDK classes.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -82,6 +85,7 @@ struct Object {
   void* address = nullptr;          // DirectBuffer
   jlong capacity = 0;
   int monitor = 0;
+  std::thread::id monitorOwner;     // the thread that entered it, while monitor > 0
 };
 
 enum class FrameKind { Base, Native, Pushed, Java };
@@ -102,6 +106,7 @@ struct RefEntry {
   bool counted = false;
   std::size_t frame = 0;
   const char* death = nullptr;
+  std::thread::id thread = std::thread::id();  // local references belong to the thread that made them
 };
 
 enum class Pin { ArrayElements, StringChars, StringUtfChars, ArrayCritical, StringCritical };
@@ -124,6 +129,27 @@ struct EnvBlock {
   JNIEnv env;
   JavaVM vm;
   State* state;
+  std::thread::id thread;  // the one thread this JNIEnv belongs to
+};
+
+// What each thread that runs natives has of its own, as a JVM gives each thread its
+// own JNIEnv: frames, pending exception, native calls and what they pinned or
+// entered. The thread holding the host's lock has these in State (it is resident);
+// every other attached thread's wait here (see threads.cpp).
+struct ThreadContext {
+  EnvBlock block{};  // unused for the thread that made the host: its JNIEnv is State::block
+  std::vector<Frame> frames;
+  Object* pending = nullptr;
+  std::vector<Acquisition> pins;
+  std::vector<std::pair<Object*, int>> monitors;
+  int criticalDepth = 0;
+  std::vector<CallRecord> calls;
+  std::size_t countedLive = 0;
+  std::size_t peak = 0;
+  std::vector<std::string> nativeJniCalls;
+  std::string currentFn;
+  std::vector<unsigned char> lastReleasedCopy;
+  std::vector<int> lockDepthsGivenUp;
 };
 
 struct State {
@@ -161,6 +187,16 @@ struct State {
   std::vector<unsigned char> lastReleasedCopy;
   std::vector<testsupport::CallObserver*> observers;
   std::string currentFn;  // JNI function running, for violation texts
+
+  // Threads. A thread holds the host's lock while it runs host code (and, once
+  // attached, while it runs test code); natives run without it.
+  std::mutex lockMutex;
+  std::condition_variable lockFree;
+  std::thread::id lockOwner;
+  int lockDepth = 0;
+  std::thread::id resident;  // whose thread fields State holds
+  std::vector<int> lockDepthsGivenUp;  // by the resident thread's running natives, innermost last
+  std::map<std::thread::id, std::unique_ptr<ThreadContext>> threads;
 };
 
 inline State& stateOf(JNIEnv* env) { return *reinterpret_cast<EnvBlock*>(env)->state; }
@@ -217,5 +253,30 @@ bool valueEquals(State& s, Object* a, Object* b);
 
 // --- jni_functions.cpp
 void fillFunctionTable(State& s);
+
+// --- threads.cpp
+// Takes the host's lock (again, on the thread that holds it) and makes the calling
+// thread's fields resident. A thread that is not attached gets a context all the
+// same; unless `attaching`, that is a violation.
+void lockHost(State& s, bool attaching = false);
+void unlockHost(State& s);
+// Gives the lock up whatever the depth held, and takes it back at that depth.
+int unlockHostFully(State& s);
+void relockHost(State& s, int depth);
+// The depth the calling thread, which holds the lock, holds it at.
+void setLockDepth(State& s, int depth);
+// The calling thread's own JNIEnv block; null when it is not attached.
+EnvBlock* ownBlock(State& s);
+// Ends the calling (resident) thread's attachment: its frames go, its context too.
+void detachThread(State& s);
+
+// Holds the host's lock for its lifetime.
+struct HostLock {
+  State& s;
+  explicit HostLock(State& state) : s(state) { lockHost(s); }
+  ~HostLock() { unlockHost(s); }
+  HostLock(const HostLock&) = delete;
+  HostLock& operator=(const HostLock&) = delete;
+};
 
 }  // namespace jnihost::detail

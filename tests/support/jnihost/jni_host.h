@@ -12,7 +12,8 @@
 // Every JNI function checks its use the way -Xcheck:jni would, and host.call
 // checks what the native left behind (frames, references, pinned elements,
 // monitors). Findings are texts in violations(); HostTest fails the test on any.
-// Objects are never collected: they live until the Host is destroyed. One thread.
+// Objects are never collected: they live until the Host is destroyed. Other threads
+// join through ThreadScope, each with its own JNIEnv, as in a JVM.
 #pragma once
 
 #include <jni.h>
@@ -99,6 +100,41 @@ class Host {
   Host(const Host&) = delete;
   Host& operator=(const Host&) = delete;
 
+  // Attaches the calling thread for the scope's lifetime, as a JVM's
+  // AttachCurrentThread does: env() then answers the thread's own JNIEnv, and the
+  // thread has its own frames, pending exception and native calls; objects, classes
+  // and global references are shared (a local reference used on another thread, or a
+  // JNIEnv on a thread not its own, is a violation). The host has one lock, which an
+  // attached thread holds while it runs host or test code and gives up while a
+  // native runs, so natives of several threads run at once; the thread that made the
+  // host holds it from the start. Observers assume one native call at a time: a test
+  // calling natives on several threads accounts in rounds of its own instead.
+  class ThreadScope {
+   public:
+    explicit ThreadScope(Host& host);
+    ~ThreadScope();
+    ThreadScope(const ThreadScope&) = delete;
+    ThreadScope& operator=(const ThreadScope&) = delete;
+
+   private:
+    Host& host_;
+  };
+
+  // Gives the host's lock up for the scope's lifetime, so that other threads use the
+  // host while this one waits (to join them, at a barrier, for a lock of its own).
+  class Unlocked {
+   public:
+    explicit Unlocked(Host& host);
+    ~Unlocked();
+    Unlocked(const Unlocked&) = delete;
+    Unlocked& operator=(const Unlocked&) = delete;
+
+   private:
+    Host& host_;
+    int depth_ = 0;
+  };
+
+  // The calling thread's JNIEnv (the made host's own on the thread that made it).
   JNIEnv* env();
   JavaVM* vm();
 
