@@ -6,7 +6,7 @@
 # there is no build tree yet.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$(pwd)
+root=$(pwd -P)
 build=$root/build
 
 source scripts/install-missing.sh
