@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the scripts: install_missing PACKAGE... installs, through apt-get, those of the
 # given Debian packages that are not installed yet (with sudo when not root).
 install_missing() {
