@@ -69,10 +69,10 @@ for arg in "${clang_args[@]}"; do tidy_args+=("--extra-arg=$arg"); done
 
 # A source is checked again only when something it is checked with changed since it last
 # came out clean: the source, any header or build file of the product, its compile
-# commands, the generated JNI headers, the checks, the tools. --all checks every source.
+# commands, the generated JNI headers, the checks, the installed packages (tools, system
+# headers). --all checks every source.
 common=$({
-  clang-tidy --version
-  "$cxx" --version
+  dpkg-query -W
   printf '%s\n' "${tidy_args[@]}"
   find .clang-tidy scripts/lint.sh bridge tcpestats cachesweep include "$build/java/jni" -type f \
     ! -name '*.cpp' ! -name '*.cc' ! -name '*.c' -print0 | sort -z | xargs -0 sha256sum
