@@ -59,7 +59,7 @@ mkdir -p "$stamps"
 filter=()
 for option in $(grep '^ *"command": ' "$database" | tr ' ' '\n' | grep -E '^-[fm]' | sort -u); do
   probe=$(clang-tidy --checks=-*,bugprone-unused-raii "$lint_dir/probe.cpp" -- "${clang_args[@]}" "$option" 2>&1 || true)
-  if [[ "$probe" == *"unknown argument"* ]]; then
+  if [[ "$probe" == *"unknown argument"* || "$probe" == *"unsupported option"* ]]; then
     filter+=(-e "s/ $(printf '%s' "$option" | sed 's/[][\.*^$/]/\\&/g')\( \|\"\)/\1/g")
   fi
 done
