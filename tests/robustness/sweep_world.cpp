@@ -37,18 +37,6 @@ constexpr const wchar_t* kUpTime = L"\\System\\System Up Time";
 constexpr const char16_t* kUpTime16 = u"\\System\\System Up Time";
 constexpr jlong kCurrentUser = static_cast<jlong>(static_cast<LONG>(0x80000001));
 
-std::vector<std::string> parameterTypes(const std::string& sig) {
-  std::vector<std::string> out;
-  for (size_t i = 1; i < sig.size() && sig[i] != ')';) {
-    size_t j = i;
-    while (sig[j] == '[') ++j;
-    j = sig[j] == 'L' ? sig.find(';', j) + 1 : j + 1;
-    out.push_back(sig.substr(i, j - i));
-    i = j;
-  }
-  return out;
-}
-
 std::string classOf(const std::string& descriptor) {
   return descriptor.size() > 2 && descriptor[0] == 'L' ? descriptor.substr(1, descriptor.size() - 2) : descriptor;
 }
@@ -292,59 +280,10 @@ std::pair<jlong, std::function<void()>> World::openHandle(Kind kind) {
 // A value that named a handle of the kind a moment ago: opened and closed again,
 // right before the call, so that nothing opened since can have taken it over.
 jlong World::staleHandle(Kind kind) {
-  auto value = [](const void* h) { return reinterpret_cast<jlong>(h); };
-  switch (kind) {
-    case Kind::Process: {
-      HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, GetCurrentProcessId());
-      CloseHandle(h);
-      return value(h);
-    }
-    case Kind::Token: {
-      HANDLE h = nullptr;
-      OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &h);
-      CloseHandle(h);
-      return value(h);
-    }
-    case Kind::Key:
-    case Kind::Root: {
-      HKEY h = nullptr;
-      RegOpenKeyExW(HKEY_CURRENT_USER, L"Software", 0, KEY_READ, &h);
-      RegCloseKey(h);
-      return value(h);
-    }
-    case Kind::Internet: {
-      HINTERNET h = InternetOpenW(L"velaro-sweep", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
-      InternetCloseHandle(h);
-      return value(h);
-    }
-    case Kind::Desktop: {
-      HDESK h = CreateDesktopW(L"velaro-sweep-stale", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
-      CloseDesktop(h);
-      return value(h);
-    }
-    case Kind::Station: {
-      HWINSTA h = OpenWindowStationW(L"WinSta0", FALSE, WINSTA_ENUMDESKTOPS);
-      CloseWindowStation(h);
-      return value(h);
-    }
-    case Kind::Query: {
-      PDH_HQUERY h = nullptr;
-      PdhOpenQueryW(nullptr, 0, &h);
-      PdhCloseQuery(h);
-      return value(h);
-    }
-    case Kind::Counter: {
-      PDH_HQUERY query = nullptr;
-      PDH_HCOUNTER counter = nullptr;
-      PdhOpenQueryW(nullptr, 0, &query);
-      PdhAddCounterW(query, kUpTime, 0, &counter);
-      PdhRemoveCounter(counter);
-      PdhCloseQuery(query);
-      return value(counter);
-    }
-    default:
-      return 0;
-  }
+  // A predefined key is never closed: a key of its own stands in for it.
+  auto [value, release] = openHandle(kind == Kind::Root ? Kind::Key : kind);
+  if (release) release();
+  return value;
 }
 
 void World::makeValue(const Param& p, const std::string& cls, Hostile h, bool isReceiver, Held& held, jvalue& out) {
@@ -541,7 +480,7 @@ Outcome World::run(const Call& call) {
   }
   ++serial_;
   Held held;
-  const std::vector<std::string> types = parameterTypes(r.sig);
+  const std::vector<std::string> types = jarmodel::parameterTypes(r.sig);
   jvalue receiverValue = jVoid();
   jobject receiver = nullptr;
   if (call.native->isStatic) {

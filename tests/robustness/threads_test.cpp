@@ -13,7 +13,6 @@
 #include <com_corvantis_windows_registry_RegistryKey.h>
 #include <com_quillstone_velaro_server_WindowsSystem.h>
 #include <windows.h>
-#include <winternl.h>
 #include <wininet.h>
 
 #include <gtest/gtest.h>
@@ -33,6 +32,7 @@
 #include "heap_accounting.h"
 #include "host_test.h"
 #include "jar_model.h"
+#include "kernel_handles.h"
 #include "serialized_heap.h"
 
 namespace robustness {
@@ -46,8 +46,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kThreads = 8;
 constexpr int kRounds = 3;
-constexpr auto kRoundLength = std::chrono::milliseconds(700);
-constexpr int kFastPerProcess = 8;  // quick operations between two process starts
+constexpr auto kRoundLength = std::chrono::milliseconds(500);
+constexpr int kFastPerProcess = 8;  // rounds of quick operations per process started
 constexpr size_t kErrorsKept = 10;
 
 constexpr const char* kQuery = "com/corvantis/monitoring/windows/PerformanceQuery";
@@ -80,31 +80,6 @@ class Barrier {
   int arrived_ = 0;
   int generation_ = 0;
 };
-
-// Values of kernel handles the process holds now (Wine answers 0 for the count).
-std::set<uintptr_t> kernelHandles() {
-  std::set<uintptr_t> open;
-  for (uintptr_t value = 4; value < 0x10000; value += 4) {
-    DWORD flags = 0;
-    if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) open.insert(value);
-  }
-  return open;
-}
-
-// A kernel handle's object type ("Key", "Process", ...), for the report.
-std::string typeOf(uintptr_t value) {
-  using Query = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
-  static const auto query =
-      reinterpret_cast<Query>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
-  alignas(8) unsigned char info[512] = {};
-  ULONG length = 0;
-  // ObjectTypeInformation (2) starts with the type's name as a UNICODE_STRING.
-  if (query == nullptr || query(reinterpret_cast<HANDLE>(value), 2, info, sizeof info, &length) != 0) return "?";
-  const auto* name = reinterpret_cast<const UNICODE_STRING*>(info);
-  std::string text;
-  for (USHORT i = 0; i < name->Length / sizeof(WCHAR); ++i) text += static_cast<char>(name->Buffer[i]);
-  return text;
-}
 
 std::u16string u16(const std::wstring& text) { return std::u16string(text.begin(), text.end()); }
 
@@ -393,17 +368,13 @@ void ThreadsTest::work(Worker& w) {
     Own own;
     openOwn(w, own);
     const Clock::time_point deadline = Clock::now() + kRoundLength;
-    while (Clock::now() < deadline) {
-      for (int i = 0; i < kFastPerProcess; ++i) {
-        env->PushLocalFrame(64);
-        sample(w, own);
-        readKey(w);
-        systemCalls(w);
-        internetOptions(w, own);
-        env->PopLocalFrame(nullptr);
-      }
-      env->PushLocalFrame(16);
-      process(w);
+    for (int i = 0; Clock::now() < deadline; ++i) {
+      env->PushLocalFrame(64);
+      if (i % kFastPerProcess == 0) process(w);
+      sample(w, own);
+      readKey(w);
+      systemCalls(w);
+      internetOptions(w, own);
       env->PopLocalFrame(nullptr);
     }
     closeOwn(w, own);
@@ -436,12 +407,14 @@ TEST_P(ThreadsTest, EightThreadsCallNativesAtOnce) {
     heap->onCallEnd(found);
     for (const std::string& f : found) accounting.push_back("round " + std::to_string(round) + ": " + f);
     // After a first round, what Windows opens once for good is open already.
-    (round == 0 ? handlesBefore : handlesAfter) = kernelHandles();
+    if (round == 0) handlesBefore = kernelHandles();
   }
   {
     Host::Unlocked waiting(host);
     for (std::thread& t : threads) t.join();
   }
+  // Once the threads are gone, so that nothing they do on their way out shows.
+  handlesAfter = kernelHandles();
 
   long calls = 0;
   long processes = 0;
@@ -456,15 +429,8 @@ TEST_P(ThreadsTest, EightThreadsCallNativesAtOnce) {
   std::string leaks;
   for (const std::string& a : accounting) leaks += "\n  " + a;
   EXPECT_TRUE(accounting.empty()) << "heap blocks left behind:" << leaks;
-  std::string opened;
-  for (uintptr_t h : handlesAfter) {
-    const std::string type = typeOf(h);
-    // The test's own locks make their events and semaphores when first contended.
-    if (handlesBefore.count(h) == 0 && type != "Event" && type != "Semaphore") {
-      opened += " " + std::to_string(h) + " (" + type + ")";
-    }
-  }
-  EXPECT_TRUE(opened.empty()) << "kernel handles left open:" << opened;
+  const std::string opened = handlesOpened(handlesBefore, handlesAfter);
+  EXPECT_TRUE(opened.empty()) << "kernel handles left open: " << opened;
   const std::wstring file = GetParam();
   std::cout << "threads test of " << std::string(file.begin(), file.end()) << ": " << kThreads << " threads, "
             << calls << " native calls, " << processes << " processes\n";

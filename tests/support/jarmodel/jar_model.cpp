@@ -38,18 +38,6 @@ std::vector<Slot> instanceSlots(const std::map<std::string, const JarClass*>& by
   return slots;
 }
 
-std::vector<std::string> parameters(const std::string& sig) {
-  std::vector<std::string> out;
-  for (size_t i = 1; i < sig.size() && sig[i] != ')';) {
-    size_t j = i;
-    while (sig[j] == '[') ++j;
-    j = sig[j] == 'L' ? sig.find(';', j) + 1 : j + 1;
-    out.push_back(sig.substr(i, j - i));
-    i = j;
-  }
-  return out;
-}
-
 // Which slot each parameter goes to (-1: none).
 std::vector<int> assignment(const std::vector<Slot>& slots, const std::vector<std::string>& params) {
   std::vector<bool> used(slots.size(), false);
@@ -99,7 +87,7 @@ void defineJarClasses(Host& host) {
     }
     const std::vector<Slot> slots = instanceSlots(byName, c.name);
     for (const char* ctor : c.constructors) {
-      const std::vector<std::string> params = parameters(ctor);
+      const std::vector<std::string> params = parameterTypes(ctor);
       const std::vector<int> target = assignment(slots, params);
       builder.constructor(ctor, [slots, params, target](Host& h, jobject self, const jvalue* args) {
         for (size_t i = 0; i < target.size(); ++i) {
@@ -113,6 +101,18 @@ void defineJarClasses(Host& host) {
       });
     }
   }
+}
+
+std::vector<std::string> parameterTypes(const std::string& sig) {
+  std::vector<std::string> out;
+  for (size_t i = 1; i < sig.size() && sig[i] != ')';) {
+    size_t j = i;
+    while (sig[j] == '[') ++j;
+    j = sig[j] == 'L' ? sig.find(';', j) + 1 : j + 1;
+    out.push_back(sig.substr(i, j - i));
+    i = j;
+  }
+  return out;
 }
 
 std::vector<JarNative> nativesOf(int library) {

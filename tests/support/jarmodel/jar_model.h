@@ -11,6 +11,9 @@
 // WindowsCounterPath) leave such fields at null, and their users set them.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "jar_table.h"
 #include "jni_host.h"
 
@@ -24,5 +27,8 @@ void defineJarClasses(jnihost::Host& host);
 
 // The natives a deliverable carries (a Library bit).
 std::vector<JarNative> nativesOf(int library);
+
+// The parameter descriptors of a method descriptor: "(I[BLx/Y;)V" gives I, [B, Lx/Y;.
+std::vector<std::string> parameterTypes(const std::string& sig);
 
 }  // namespace jarmodel
