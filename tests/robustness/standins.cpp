@@ -182,8 +182,7 @@ BOOL WINAPI setOption(HINTERNET handle, DWORD option, LPVOID buffer, DWORD lengt
 BOOL WINAPI createProcess(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES process,
                           LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags, LPVOID environment,
                           LPCWSTR directory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION information) {
-  if ((application == nullptr && commandLine == nullptr) ||
-      ((flags & EXTENDED_STARTUPINFO_PRESENT) != 0 && (startup == nullptr || startup->cb != sizeof(STARTUPINFOEXW)))) {
+  if (application == nullptr && commandLine == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
