@@ -43,7 +43,8 @@ std::string handlesOpened(const std::set<uintptr_t>& before, const std::set<uint
   for (uintptr_t h : after) {
     if (before.count(h) != 0) continue;
     const std::string type = handleType(h);
-    if (type != "Event" && type != "Semaphore") opened += (opened.empty() ? "" : ", ") + std::to_string(h) + " (" + type + ")";
+    if (type != "Event" && type != "Semaphore")
+      opened += (opened.empty() ? "" : ", ") + std::to_string(h) + " (" + type + ")";
   }
   return opened;
 }

@@ -51,8 +51,8 @@ Patches& active() { return *ActiveInstance<Patches>::get(); }
 bool pointsToMemory(HANDLE handle) {
   MEMORY_BASIC_INFORMATION region{};
   if (VirtualQuery(handle, &region, sizeof region) != sizeof region || region.State != MEM_COMMIT) return false;
-  const DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
-                         PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+  const DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE |
+                         PAGE_EXECUTE_WRITECOPY;
   const auto end = static_cast<const char*>(region.BaseAddress) + region.RegionSize;
   return (region.Protect & readable) != 0 && (region.Protect & (PAGE_GUARD | PAGE_NOACCESS)) == 0 &&
          static_cast<const char*>(handle) + 64 <= end;
@@ -87,8 +87,8 @@ PDH_STATUS WINAPI setScaleFactor(PDH_HCOUNTER counter, LONG factor) {
 
 PDH_STATUS WINAPI formattedValue(PDH_HCOUNTER counter, DWORD format, LPDWORD type, PDH_FMT_COUNTERVALUE* value) {
   if (!pointsToMemory(counter)) return kPdhInvalidHandle;
-  return active().previous<decltype(PdhGetFormattedCounterValue)>("PdhGetFormattedCounterValue")(counter, format,
-                                                                                                  type, value);
+  return active().previous<decltype(PdhGetFormattedCounterValue)>("PdhGetFormattedCounterValue")(counter, format, type,
+                                                                                                 value);
 }
 
 PDH_STATUS WINAPI counterInfo(PDH_HCOUNTER counter, BOOLEAN explain, LPDWORD bytes, PDH_COUNTER_INFO_W* info) {
@@ -194,9 +194,8 @@ BOOL WINAPI createProcess(LPCWSTR application, LPWSTR commandLine, LPSECURITY_AT
     auto block = static_cast<LPCWSTR>(environment);
     while (block[0] != 0 || block[1] != 0) ++block;
   }
-  return active().previous<decltype(CreateProcessW)>("CreateProcessW")(application, commandLine, process, thread,
-                                                                        inherit, flags, environment, directory,
-                                                                        startup, information);
+  return active().previous<decltype(CreateProcessW)>("CreateProcessW")(
+      application, commandLine, process, thread, inherit, flags, environment, directory, startup, information);
 }
 
 // Windows builds "\\machine\object(parent/instance#index)\counter" of any length
@@ -240,7 +239,7 @@ PDH_STATUS WINAPI makeCounterPath(PDH_COUNTER_PATH_ELEMENTS_W* elements, LPWSTR 
 BOOL WINAPI createUrlCacheEntry(LPCWSTR url, DWORD expectedSize, LPCWSTR extension, LPWSTR fileName, DWORD reserved) {
   std::vector<WCHAR> room(touchString(extension) + 2 * MAX_PATH + 64, 0);
   if (!active().previous<decltype(CreateUrlCacheEntryW)>("CreateUrlCacheEntryW")(url, expectedSize, extension,
-                                                                                  room.data(), reserved)) {
+                                                                                 room.data(), reserved)) {
     return FALSE;
   }
   const size_t length = touchString(room.data());
@@ -304,8 +303,8 @@ StandIns::StandIns(HMODULE module) : patches_(std::make_unique<Patches>(module))
       {"kernel32.dll", "TerminateProcess", address(terminateProcess)},
   };
   for (const Hook& h : hooks) {
-    auto patch = std::make_unique<ImportPatch>(intercept::deferred, module, h.dll, h.function, h.replacement,
-                                               OnMissing::Skip);
+    auto patch =
+        std::make_unique<ImportPatch>(intercept::deferred, module, h.dll, h.function, h.replacement, OnMissing::Skip);
     if (!patch->found()) continue;
     ImportPatch* raw = patch.get();
     patches_->owned.push_back(std::move(patch));

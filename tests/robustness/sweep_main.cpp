@@ -3,9 +3,8 @@
 // deliverable's calls run in a child process of this program, which reports every
 // call on a pipe before and after it; a call that takes the child down or never
 // returns is reported as such and the sweep goes on in a new child after it.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <chrono>
 #include <cstdio>
@@ -258,14 +257,14 @@ Tally sweepLibrary(const std::wstring& file) {
     ++tally.calls;
     if (timedOut) {
       ++tally.outcomes["hung"];
-      tally.faults.push_back(name + " call " + std::to_string(current) + ": " + describe(calls[current]) + ": no answer within " +
-                             std::to_string(kCallTimeoutMs / 1000) + " s");
+      tally.faults.push_back(name + " call " + std::to_string(current) + ": " + describe(calls[current]) +
+                             ": no answer within " + std::to_string(kCallTimeoutMs / 1000) + " s");
     } else {
       ++tally.outcomes["crashed"];
       char code[32];
       std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(child.exitCode()));
-      tally.faults.push_back(name + " call " + std::to_string(current) + ": " + describe(calls[current]) + ": the process died (" +
-                             (crash.empty() ? std::string("exit code ") + code : crash) + ")");
+      tally.faults.push_back(name + " call " + std::to_string(current) + ": " + describe(calls[current]) +
+                             ": the process died (" + (crash.empty() ? std::string("exit code ") + code : crash) + ")");
     }
     from = current + 1;
   }

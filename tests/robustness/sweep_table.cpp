@@ -82,18 +82,27 @@ std::vector<Recipe> build() {
   std::vector<Recipe> r = {
       // Processes and logon.
       {wsys, "getCurrentProcess", "()Lcom/corvantis/process/WindowsProcess;", cls(), {}, kResultBorrowed},
-      {wsys, "getProcessById", "(II)Lcom/corvantis/process/WindowsProcess;", cls(),
+      {wsys,
+       "getProcessById",
+       "(II)Lcom/corvantis/process/WindowsProcess;",
+       cls(),
        {num(kOwnProcessId), num(0x1000 /* PROCESS_QUERY_LIMITED_INFORMATION */)}},
       {wsys, "getCommandLine", "()Ljava/lang/String;", cls(), {}},
       {wsys, "parseCommandLineArguments", "(Ljava/lang/String;)[Ljava/lang/String;", cls(), {text(u"a \"b c\" d")}},
       {wsys, "getProcessorCount", "()I", cls(), {}},
-      {wsys, "expandEnvironmentString", "(Ljava/lang/String;)Ljava/lang/String;", cls(),
+      {wsys,
+       "expandEnvironmentString",
+       "(Ljava/lang/String;)Ljava/lang/String;",
+       cls(),
        {text(u"%SystemRoot%\\velaro")}},
-      {wsys, "CreateProcess",
+      {wsys,
+       "CreateProcess",
        "(Ljava/lang/String;Ljava/lang/String;ZILjava/lang/String;Ljava/lang/String;"
        "Lcom/corvantis/windows/process/StartupInfo;)Lcom/corvantis/process/WindowsProcess;",
-       cls(), {nullText(), text(kChildCommand), flag(false), num(0), nullText(), nullText(), startup()}},
-      {wsys, "CreateProcessWithLogon",
+       cls(),
+       {nullText(), text(kChildCommand), flag(false), num(0), nullText(), nullText(), startup()}},
+      {wsys,
+       "CreateProcessWithLogon",
        "(Ljava/lang/String;Ljava/lang/String;[CILjava/lang/String;Ljava/lang/String;ILjava/lang/String;"
        "Ljava/lang/String;Lcom/corvantis/windows/process/StartupInfo;)Lcom/corvantis/process/WindowsProcess;",
        cls(),
@@ -109,8 +118,11 @@ std::vector<Recipe> build() {
       {proc, "getAccessToken", "(I)Lcom/corvantis/windows/security/AccessToken;", process, {num(kTokenQuery)}},
       {wh, "close", "()V", handle(Kind::Token), {}, kClosesReceiver},
       {xp, "getSystemIdleTime", "()J", cls(), {}},
-      {xp, "logonUser", "(Ljava/lang/String;Ljava/lang/String;[CII)Lcom/corvantis/windows/security/UserToken;",
-       cls(), {text(u"nobody"), text(u"."), password(), num(2), num(0)}},
+      {xp,
+       "logonUser",
+       "(Ljava/lang/String;Ljava/lang/String;[CII)Lcom/corvantis/windows/security/UserToken;",
+       cls(),
+       {text(u"nobody"), text(u"."), password(), num(2), num(0)}},
       {token, "impersonateLoggedOnUser", "()V", handle(Kind::Token), {}, kImpersonates},
       {token, "revertToSelf", "()V", cls(), {}},
 
@@ -118,8 +130,7 @@ std::vector<Recipe> build() {
       {path, "crack", "(Ljava/lang/String;)V", fields(), {text(u"\\\\host\\Process(svchost/thread#3)\\Handles")}},
       {path, "resolveCounterPath", "(I)Ljava/lang/String;", fields(), {num(0)}},
       {path, "expandWildCardPath", "(II)Ljava/util/ArrayList;", fields(), {num(0), num(0)}},
-      {path, "expandWildCardPath", "(Ljava/lang/String;I)Ljava/util/ArrayList;", cls(),
-       {text(u"\\System\\*"), num(0)}},
+      {path, "expandWildCardPath", "(Ljava/lang/String;I)Ljava/util/ArrayList;", cls(), {text(u"\\System\\*"), num(0)}},
       {path, "lookupName", "(Ljava/lang/String;I)Ljava/lang/String;", cls(), {nullText(), size(2)}},
       {path, "rawLookupPerfIndex", "(Ljava/lang/String;Ljava/lang/String;)I", cls(), {nullText(), text(u"System")}},
       {query, "openHandle", "()V", handle(Kind::Query), {}, kOpensReceiver},
@@ -128,15 +139,26 @@ std::vector<Recipe> build() {
       {counter, "createHandle", "(J)V", fields(), {handleLong(Kind::Query)}, kOpensReceiver},
       {counter, "close", "()V", handle(Kind::Counter), {}, kClosesReceiver},
       {counter, "setScaleFactor", "(I)V", handle(Kind::Counter), {num(1)}},
-      {counter, "storeValueInBuffer", "(JIILjava/nio/ByteBuffer;)V", cls(),
+      {counter,
+       "storeValueInBuffer",
+       "(JIILjava/nio/ByteBuffer;)V",
+       cls(),
        {handleLong(Kind::Counter), num(kPdhFmtLarge), size(0), buffer(8)}},
-      {info, "loadParameters", "(Lcom/corvantis/monitoring/windows/WindowsPerformanceCounter;Z)V", counterInfo(),
+      {info,
+       "loadParameters",
+       "(Lcom/corvantis/monitoring/windows/WindowsPerformanceCounter;Z)V",
+       counterInfo(),
        {handle(Kind::Counter), flag(true)}},
       {monitor, "checkConnect", "(Ljava/lang/String;)V", cls(), {nullText()}},
-      {monitor, "getAvailableObjects", "(Ljava/lang/String;IZ)Ljava/util/ArrayList;", cls(),
+      {monitor,
+       "getAvailableObjects",
+       "(Ljava/lang/String;IZ)Ljava/util/ArrayList;",
+       cls(),
        {nullText(), num(kPerfDetailNovice), flag(false)}},
-      {monitor, "getAvailableObjectItems",
-       "(Ljava/lang/String;Ljava/lang/String;Ljava/util/Collection;I)Ljava/util/ArrayList;", cls(),
+      {monitor,
+       "getAvailableObjectItems",
+       "(Ljava/lang/String;Ljava/lang/String;Ljava/util/Collection;I)Ljava/util/ArrayList;",
+       cls(),
        {nullText(), text(u"System"), sink(kArrayList), num(kPerfDetailNovice)}},
       {pool, "getPdhVersion", "()I", cls(), {}},
 
@@ -147,34 +169,58 @@ std::vector<Recipe> build() {
       {inet, "setOption", "(I)V", internet, {num(37 /* REFRESH */)}},
       {inet, "setOption", "(II)V", internet, {num(2 /* CONNECT_TIMEOUT */), num(60000)}},
       {inet, "setOption", "(ILjava/lang/String;)V", internet, {num(41 /* USER_AGENT */), text(u"velaro-sweep")}},
-      {inet, "queryConnectionOptions", "(Ljava/lang/String;[Lcom/quillstone/browser/ConnectionOption;)V", internet,
+      {inet,
+       "queryConnectionOptions",
+       "(Ljava/lang/String;[Lcom/quillstone/browser/ConnectionOption;)V",
+       internet,
        {nullText(), options()}},
-      {inet, "setConnectionOptions", "(Ljava/lang/String;[Lcom/quillstone/browser/ConnectionOption;)V", internet,
+      {inet,
+       "setConnectionOptions",
+       "(Ljava/lang/String;[Lcom/quillstone/browser/ConnectionOption;)V",
+       internet,
        {nullText(), options()}},
       {ie, "detectAutoProxyUrl", "(II)Ljava/lang/String;", cls(), {size(256), num(3)}},
       {cache, "clearCache", "(Ljava/lang/String;I)I", cls(), {text(u"http://velaro-sweep.invalid/"), num(0x10001)}},
       {cache, "deleteEntry", "(Ljava/lang/String;)Z", cls(), {text(u"http://velaro-sweep.invalid/doomed")}},
-      {cache, "createUrlCacheEntry", "(Ljava/lang/String;ILjava/lang/String;)Ljava/lang/String;", cls(),
+      {cache,
+       "createUrlCacheEntry",
+       "(Ljava/lang/String;ILjava/lang/String;)Ljava/lang/String;",
+       cls(),
        {text(url), size(6000), text(u"txt")}},
       {entry, "commit", "()V", fields(), {}},
 
       // Dial-up entries.
-      {ras, "getEntryNamesByPath", "(Ljava/lang/String;)[Lcom/corvantis/windows/ras/RasEntryName;", cls(),
+      {ras,
+       "getEntryNamesByPath",
+       "(Ljava/lang/String;)[Lcom/corvantis/windows/ras/RasEntryName;",
+       cls(),
        {nullText()}},
       {ras, "getActiveConnections", "()[Lcom/corvantis/windows/ras/RasConnection;", cls(), {}},
-      {ras, "getEntryProperties", "(Ljava/lang/String;Ljava/lang/String;)Lcom/corvantis/windows/ras/RasEntry;",
-       cls(), {nullText(), text(u"VelaroSweep")}},
+      {ras,
+       "getEntryProperties",
+       "(Ljava/lang/String;Ljava/lang/String;)Lcom/corvantis/windows/ras/RasEntry;",
+       cls(),
+       {nullText(), text(u"VelaroSweep")}},
 
       // Registry.
       {key, "getStringValue", "(Ljava/lang/String;)Ljava/lang/String;", regKey, {text(u"text")}},
       {key, "getExpandableStringValue", "(Ljava/lang/String;)Ljava/lang/String;", regKey, {text(u"expandable")}},
       {key, "resolveStringValue", "(Ljava/lang/String;)Ljava/lang/String;", regKey, {text(u"expandable")}},
       {key, "setStringValue", "(Ljava/lang/String;Ljava/lang/String;)V", regKey, {text(u"written"), text(u"value")}},
-      {key, "setExpandableStringValue", "(Ljava/lang/String;Ljava/lang/String;)V", regKey,
+      {key,
+       "setExpandableStringValue",
+       "(Ljava/lang/String;Ljava/lang/String;)V",
+       regKey,
        {text(u"written"), text(u"%SystemRoot%")}},
-      {key, "addMultiStringValuesTo", "(Ljava/lang/String;Ljava/util/Collection;)Z", regKey,
+      {key,
+       "addMultiStringValuesTo",
+       "(Ljava/lang/String;Ljava/util/Collection;)Z",
+       regKey,
        {text(u"multi"), sink(kArrayList)}},
-      {key, "setMultiStringValue", "(Ljava/lang/String;Ljava/util/Iterator;)V", regKey,
+      {key,
+       "setMultiStringValue",
+       "(Ljava/lang/String;Ljava/util/Iterator;)V",
+       regKey,
        {text(u"written"), sink("java/util/Iterator")}},
       {key, "setMultiStringValue", "(Ljava/lang/String;[Ljava/lang/String;)V", regKey, {text(u"written"), texts()}},
       {key, "getIntValue", "(Ljava/lang/String;)I", regKey, {text(u"int")}},
@@ -186,9 +232,15 @@ std::vector<Recipe> build() {
       {key, "deleteValue", "(Ljava/lang/String;)Z", regKey, {text(u"doomed")}},
       {key, "getNumberValues", "()I", regKey, {}},
       {key, "flush", "()V", regKey, {}},
-      {key, "openSubKey", "(Ljava/lang/String;I)Lcom/corvantis/windows/registry/RegistryKey;", regKey,
+      {key,
+       "openSubKey",
+       "(Ljava/lang/String;I)Lcom/corvantis/windows/registry/RegistryKey;",
+       regKey,
        {text(u"sub"), num(kKeyRead)}},
-      {key, "createAndGetSubKey", "(Ljava/lang/String;ZI)Lcom/corvantis/windows/registry/RegistryKey;", regKey,
+      {key,
+       "createAndGetSubKey",
+       "(Ljava/lang/String;ZI)Lcom/corvantis/windows/registry/RegistryKey;",
+       regKey,
        {text(u"created"), flag(true), num(kKeyAllAccess)}},
       {key, "deleteSubKey", "(Ljava/lang/String;)Z", regKey, {text(u"doomed")}},
       {key, "addAvailableSubKeys", "(Ljava/util/Collection;)Z", regKey, {sink(kArrayList)}},
@@ -198,28 +250,51 @@ std::vector<Recipe> build() {
       {key, "saveToFile", "(Ljava/lang/String;)V", regKey, {text(kScratchFile)}},
       {key, "close", "()V", regKey, {}, kClosesReceiver},
       {root, "openRegistryCurrentUser", "(I)Lcom/corvantis/windows/registry/RegistryKey;", cls(), {num(kKeyRead)}},
-      {root, "openRegistryUserClassesRoot",
-       "(Lcom/corvantis/windows/WindowsHandle;I)Lcom/corvantis/windows/registry/RegistryKey;", cls(),
+      {root,
+       "openRegistryUserClassesRoot",
+       "(Lcom/corvantis/windows/WindowsHandle;I)Lcom/corvantis/windows/registry/RegistryKey;",
+       cls(),
        {handle(Kind::Token), num(kKeyRead)}},
-      {root, "connectRemoteKey", "(Ljava/lang/String;)Lcom/corvantis/windows/registry/RegistryKey;",
-       handle(Kind::Root), {nullText()}},
+      {root,
+       "connectRemoteKey",
+       "(Ljava/lang/String;)Lcom/corvantis/windows/registry/RegistryKey;",
+       handle(Kind::Root),
+       {nullText()}},
 
       // Window stations, desktops and display.
-      {ui, "openInputDesktop", "(IZI)Lcom/corvantis/windows/ui/Desktop;", cls(),
+      {ui,
+       "openInputDesktop",
+       "(IZI)Lcom/corvantis/windows/ui/Desktop;",
+       cls(),
        {num(0), flag(false), num(kGenericRead)}},
       {ui, "getCurrentThreadDesktop", "()Lcom/corvantis/windows/ui/Desktop;", cls(), {}, kResultBorrowed},
-      {ui, "createDesktop", "(Ljava/lang/String;II)Lcom/corvantis/windows/ui/Desktop;", cls(),
+      {ui,
+       "createDesktop",
+       "(Ljava/lang/String;II)Lcom/corvantis/windows/ui/Desktop;",
+       cls(),
        {text(u"velaro-sweep"), num(0), num(kGenericAll)}},
       {ui, "getProcessWindowStation", "()Lcom/corvantis/windows/ui/WindowStation;", cls(), {}, kResultBorrowed},
       {ui, "getWindowStations", "()Ljava/util/ArrayList;", cls(), {}},
-      {ui, "openWindowStation", "(Ljava/lang/String;ZI)Lcom/corvantis/windows/ui/WindowStation;", cls(),
+      {ui,
+       "openWindowStation",
+       "(Ljava/lang/String;ZI)Lcom/corvantis/windows/ui/WindowStation;",
+       cls(),
        {text(u"WinSta0"), flag(false), num(kGenericRead)}},
-      {ui, "getDisplayDevice", "(Ljava/lang/String;II)Lcom/corvantis/windows/ui/devicecontext/DisplayDevice;", cls(),
+      {ui,
+       "getDisplayDevice",
+       "(Ljava/lang/String;II)Lcom/corvantis/windows/ui/devicecontext/DisplayDevice;",
+       cls(),
        {nullText(), size(0), num(0)}},
-      {ui, "changeDisplaySettings", "(Lcom/corvantis/windows/ui/devicecontext/DeviceMode;I)V", cls(),
+      {ui,
+       "changeDisplaySettings",
+       "(Lcom/corvantis/windows/ui/devicecontext/DeviceMode;I)V",
+       cls(),
        {object(kDeviceMode), num(kCdsTest)}},
-      {ui, "changeDisplaySettings", "(Ljava/lang/String;Lcom/corvantis/windows/ui/devicecontext/DeviceMode;I)V",
-       cls(), {nullText(), object(kDeviceMode), num(kCdsTest)}},
+      {ui,
+       "changeDisplaySettings",
+       "(Ljava/lang/String;Lcom/corvantis/windows/ui/devicecontext/DeviceMode;I)V",
+       cls(),
+       {nullText(), object(kDeviceMode), num(kCdsTest)}},
       {kDesktop, "close", "()V", desktop, {}, kClosesReceiver},
       {kDesktop, "switchDesktop", "()V", desktop, {}},
       {kDesktop, "setThreadDesktop", "()V", desktop, {}, kSetsThreadDesktop},
@@ -229,22 +304,34 @@ std::vector<Recipe> build() {
       {container, "clearDacl", "()V", desktop, {}},
 
       // TCP statistics.
-      {tcp, "getPerTcpConnectionEStats", "(ILjava/net/Inet4Address;ILjava/net/Inet4Address;II[BI[BI[BI)V", cls(),
-       {num(kTcpStateEstablished), inet4(), num(80), inet4(), num(8080), num(kEstatsData), bytes(8), num(0),
-        bytes(8), num(0), bytes(72), num(0)}},
-      {tcp, "getPerTcpConnectionEStats", "(ILjava/net/Inet6Address;ILjava/net/Inet6Address;II[BI[BI[BI)V", cls(),
-       {num(kTcpStateEstablished), inet6(), num(80), inet6(), num(8080), num(kEstatsData), bytes(8), num(0),
-        bytes(8), num(0), bytes(72), num(0)}},
-      {tcp, "setPerTcpConnectionEStats", "(ILjava/net/Inet4Address;ILjava/net/Inet4Address;II[BI)V", cls(),
+      {tcp,
+       "getPerTcpConnectionEStats",
+       "(ILjava/net/Inet4Address;ILjava/net/Inet4Address;II[BI[BI[BI)V",
+       cls(),
+       {num(kTcpStateEstablished), inet4(), num(80), inet4(), num(8080), num(kEstatsData), bytes(8), num(0), bytes(8),
+        num(0), bytes(72), num(0)}},
+      {tcp,
+       "getPerTcpConnectionEStats",
+       "(ILjava/net/Inet6Address;ILjava/net/Inet6Address;II[BI[BI[BI)V",
+       cls(),
+       {num(kTcpStateEstablished), inet6(), num(80), inet6(), num(8080), num(kEstatsData), bytes(8), num(0), bytes(8),
+        num(0), bytes(72), num(0)}},
+      {tcp,
+       "setPerTcpConnectionEStats",
+       "(ILjava/net/Inet4Address;ILjava/net/Inet4Address;II[BI)V",
+       cls(),
        {num(kTcpStateEstablished), inet4(), num(80), inet4(), num(8080), num(kEstatsData), bytes(8), num(0)}},
-      {tcp, "setPerTcpConnectionEStats", "(ILjava/net/Inet6Address;ILjava/net/Inet6Address;II[BI)V", cls(),
+      {tcp,
+       "setPerTcpConnectionEStats",
+       "(ILjava/net/Inet6Address;ILjava/net/Inet6Address;II[BI)V",
+       cls(),
        {num(kTcpStateEstablished), inet6(), num(80), inet6(), num(8080), num(kEstatsData), bytes(8), num(0)}},
       {tcp, "TCP_ESTATS_REC_ROD_V0_sizeof", "()I", cls(), {}},
       {tcp, "TCP_ESTATS_OBS_REC_ROD_V0_sizeof", "()I", cls(), {}},
   };
-  for (const char* limit : {"MAX_PATH", "RAS_MaxAreaCode", "RAS_MaxPhoneNumber", "RAS_MaxDeviceType",
-                            "RAS_MaxDeviceName", "RAS_MaxPadType", "RAS_MaxX25Address", "RAS_MaxFacilities",
-                            "RAS_MaxUserData"}) {
+  for (const char* limit :
+       {"MAX_PATH", "RAS_MaxAreaCode", "RAS_MaxPhoneNumber", "RAS_MaxDeviceType", "RAS_MaxDeviceName", "RAS_MaxPadType",
+        "RAS_MaxX25Address", "RAS_MaxFacilities", "RAS_MaxUserData"}) {
     r.push_back(Recipe{rasEntry, limit, "()I", cls(), {}});
   }
   return r;
@@ -269,21 +356,36 @@ const Recipe* recipeFor(const jarmodel::JarNative& native) {
 
 const char* describe(Hostile h) {
   switch (h) {
-    case Hostile::None: return "valid values";
-    case Hostile::Null: return "null";
-    case Hostile::Zero: return "0";
-    case Hostile::MinusOne: return "-1";
-    case Hostile::MinInt: return "MIN_VALUE";
-    case Hostile::MaxInt: return "MAX_VALUE";
-    case Hostile::Closed: return "a closed handle";
-    case Hostile::Empty: return "empty";
-    case Hostile::LongText: return "32767 characters";
-    case Hostile::Short: return "one element short";
-    case Hostile::NullElement: return "a null element";
-    case Hostile::WrongType: return "an object of another type";
-    case Hostile::NotDirect: return "a buffer that is not direct";
-    case Hostile::NullBytes: return "address bytes null";
-    case Hostile::HostileFields: return "hostile fields";
+    case Hostile::None:
+      return "valid values";
+    case Hostile::Null:
+      return "null";
+    case Hostile::Zero:
+      return "0";
+    case Hostile::MinusOne:
+      return "-1";
+    case Hostile::MinInt:
+      return "MIN_VALUE";
+    case Hostile::MaxInt:
+      return "MAX_VALUE";
+    case Hostile::Closed:
+      return "a closed handle";
+    case Hostile::Empty:
+      return "empty";
+    case Hostile::LongText:
+      return "32767 characters";
+    case Hostile::Short:
+      return "one element short";
+    case Hostile::NullElement:
+      return "a null element";
+    case Hostile::WrongType:
+      return "an object of another type";
+    case Hostile::NotDirect:
+      return "a buffer that is not direct";
+    case Hostile::NullBytes:
+      return "address bytes null";
+    case Hostile::HostileFields:
+      return "hostile fields";
   }
   return "?";
 }
@@ -295,25 +397,49 @@ std::vector<Hostile> hostileValues(const Param& p, bool isReceiver) {
     case Kind::Class:
     case Kind::Bool:
       break;
-    case Kind::Size: v = {H::Zero, H::MinusOne, H::MinInt, H::MaxInt}; break;
+    case Kind::Size:
+      v = {H::Zero, H::MinusOne, H::MinInt, H::MaxInt};
+      break;
     case Kind::Number:
-    case Kind::Long: v = {H::Zero, H::MinusOne}; break;
-    case Kind::Text: v = {H::Null, H::Empty, H::LongText}; break;
+    case Kind::Long:
+      v = {H::Zero, H::MinusOne};
+      break;
+    case Kind::Text:
+      v = {H::Null, H::Empty, H::LongText};
+      break;
     case Kind::Password:
-    case Kind::Bytes: v = {H::Null, H::Empty, H::Short}; break;
-    case Kind::Texts: v = {H::Null, H::Empty, H::NullElement}; break;
-    case Kind::Options: v = {H::Null, H::Empty, H::NullElement, H::WrongType}; break;
-    case Kind::Object: v = {H::Null}; break;
+    case Kind::Bytes:
+      v = {H::Null, H::Empty, H::Short};
+      break;
+    case Kind::Texts:
+      v = {H::Null, H::Empty, H::NullElement};
+      break;
+    case Kind::Options:
+      v = {H::Null, H::Empty, H::NullElement, H::WrongType};
+      break;
+    case Kind::Object:
+      v = {H::Null};
+      break;
     case Kind::Sink:
       v = {H::Null, H::WrongType};
       if (std::strcmp(p.cls, "java/util/Iterator") == 0) v.push_back(H::NullElement);
       break;
-    case Kind::Startup: v = {H::Null, H::HostileFields}; break;
-    case Kind::Buffer: v = {H::Null, H::NotDirect, H::Short}; break;
+    case Kind::Startup:
+      v = {H::Null, H::HostileFields};
+      break;
+    case Kind::Buffer:
+      v = {H::Null, H::NotDirect, H::Short};
+      break;
     case Kind::Inet4:
-    case Kind::Inet6: v = {H::Null, H::NullBytes, H::Short}; break;
-    case Kind::Fields: v = {H::Null, H::Empty, H::LongText}; break;  // applied to its String fields
-    case Kind::CounterInfo: v = {H::Null}; break;                     // applied to its "_path"
+    case Kind::Inet6:
+      v = {H::Null, H::NullBytes, H::Short};
+      break;
+    case Kind::Fields:
+      v = {H::Null, H::Empty, H::LongText};
+      break;  // applied to its String fields
+    case Kind::CounterInfo:
+      v = {H::Null};
+      break;  // applied to its "_path"
     default:  // handles
       v = {H::Zero, H::MinusOne, H::Closed};
       if (!isReceiver && !p.asLong) v.insert(v.begin(), H::Null);

@@ -14,29 +14,29 @@ namespace sweep {
 
 // What a parameter or a receiver is.
 enum class Kind {
-  Class,     // the receiver of a static method: the class
-  Size,      // int size, count, index or offset: 0, -1, MIN_VALUE, MAX_VALUE
-  Number,    // any other int (flags, masks, option numbers, codes, values): 0, -1
-  Long,      // long value: 0, -1
-  Bool,      // no hostile value
-  Text,      // String: null, "", 32,767 characters
-  Password,  // char[] ending with NUL: null, empty, without its NUL
-  Bytes,     // byte[] of `number` bytes: null, empty, one byte short
-  Texts,     // String[]: null, empty, with a null element
-  Options,   // ConnectionOption[]: null, empty, a null element, a value of another type
-  Object,    // any other reference, made from `cls` with "()V": null
-  Sink,      // collection, map or iterator made from `cls`: null, an object without the method
-  Startup,   // StartupInfo: null, fields that are hostile themselves
-  Buffer,    // direct ByteBuffer of `number` bytes: null, not direct, one byte short
-  Inet4,     // Inet4Address: null, address bytes null, one byte short
-  Inet6,     // Inet6Address: the same with 16 bytes
-  Fields,    // a plain receiver: its String fields null, "", 32,767 characters
+  Class,        // the receiver of a static method: the class
+  Size,         // int size, count, index or offset: 0, -1, MIN_VALUE, MAX_VALUE
+  Number,       // any other int (flags, masks, option numbers, codes, values): 0, -1
+  Long,         // long value: 0, -1
+  Bool,         // no hostile value
+  Text,         // String: null, "", 32,767 characters
+  Password,     // char[] ending with NUL: null, empty, without its NUL
+  Bytes,        // byte[] of `number` bytes: null, empty, one byte short
+  Texts,        // String[]: null, empty, with a null element
+  Options,      // ConnectionOption[]: null, empty, a null element, a value of another type
+  Object,       // any other reference, made from `cls` with "()V": null
+  Sink,         // collection, map or iterator made from `cls`: null, an object without the method
+  Startup,      // StartupInfo: null, fields that are hostile themselves
+  Buffer,       // direct ByteBuffer of `number` bytes: null, not direct, one byte short
+  Inet4,        // Inet4Address: null, address bytes null, one byte short
+  Inet6,        // Inet6Address: the same with 16 bytes
+  Fields,       // a plain receiver: its String fields null, "", 32,767 characters
   CounterInfo,  // PerformanceCounterInfo receiver: its "_path" null
   // Handles, in a "_handle" field of an object or as a long argument: 0, -1, closed.
   Process,
   Token,
   Key,
-  Root,      // a predefined registry key
+  Root,  // a predefined registry key
   Internet,
   Desktop,
   Station,
@@ -62,12 +62,12 @@ struct Param {
 // Side effects a call may have, and what the sweep does about them.
 enum Effect : unsigned {
   kNone = 0,
-  kClosesReceiver = 1,       // a successful call releases the receiver's handle
-  kWaits = 2,                // blocks until the process ends: the thread is interrupted first
-  kImpersonates = 4,         // the thread reverts to itself afterwards
-  kSetsThreadDesktop = 8,    // the thread's own desktop is set back afterwards
-  kResultBorrowed = 16,      // a handle in the result is Windows' own: not to be closed
-  kOpensReceiver = 32,       // the call stores a new handle in the receiver
+  kClosesReceiver = 1,     // a successful call releases the receiver's handle
+  kWaits = 2,              // blocks until the process ends: the thread is interrupted first
+  kImpersonates = 4,       // the thread reverts to itself afterwards
+  kSetsThreadDesktop = 8,  // the thread's own desktop is set back afterwards
+  kResultBorrowed = 16,    // a handle in the result is Windows' own: not to be closed
+  kOpensReceiver = 32,     // the call stores a new handle in the receiver
 };
 
 struct Recipe {

@@ -108,8 +108,8 @@ World::World(const std::wstring& libraryFile) : library_(testsupport::deliverabl
   const std::wstring pid = std::to_wstring(GetCurrentProcessId());
   scratchKey_ = L"Software\\VelaroSweep-" + pid;
   HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, scratchKey_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                      nullptr) != ERROR_SUCCESS) {
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, scratchKey_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
+      ERROR_SUCCESS) {
     problem_ = "cannot create the scratch key";
     return;
   }
@@ -334,8 +334,8 @@ void World::makeValue(const Param& p, const std::string& cls, Hostile h, bool is
     }
     case Kind::Options: {
       auto option = [&](jint code, jobject value, const char* type) {
-        jobject o = host_.newObject(kConnectionOption, "(ILjava/lang/Class;)V",
-                                    {jInt(code), jObj(host_.findClass(type))});
+        jobject o =
+            host_.newObject(kConnectionOption, "(ILjava/lang/Class;)V", {jInt(code), jObj(host_.findClass(type))});
         host_.setField(o, "_value", jObj(value));
         return o;
       };
@@ -492,8 +492,8 @@ Outcome World::run(const Call& call) {
   }
   std::vector<jvalue> args(r.params.size());
   for (size_t i = 0; i < r.params.size(); ++i) {
-    makeValue(r.params[i], classOf(types[i]),
-              call.position == static_cast<int>(i) + 1 ? call.hostile : Hostile::None, false, held, args[i]);
+    makeValue(r.params[i], classOf(types[i]), call.position == static_cast<int>(i) + 1 ? call.hostile : Hostile::None,
+              false, held, args[i]);
   }
   for (const auto& make : held.late) make();
   const bool holdsHandle = !call.native->isStatic && isHandleKind(r.receiver.kind);

@@ -27,8 +27,8 @@ class EStatsStandIn;
 namespace sweep {
 
 struct Outcome {
-  std::string kind;                  // "returned normally" or the class of the exception raised
-  std::vector<std::string> faults;   // what no call may do: rules broken, leaks, ...
+  std::string kind;                 // "returned normally" or the class of the exception raised
+  std::vector<std::string> faults;  // what no call may do: rules broken, leaks, ...
 };
 
 // The deliverable a file name stands for (a Library bit), 0 for none.

@@ -12,10 +12,9 @@
 #include <com_corvantis_windows_inet_InternetHandle.h>
 #include <com_corvantis_windows_registry_RegistryKey.h>
 #include <com_quillstone_velaro_server_WindowsSystem.h>
+#include <gtest/gtest.h>
 #include <windows.h>
 #include <wininet.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
@@ -168,9 +167,9 @@ void ThreadsTest::SetUp() {
 
   // One key: a string, an int and three sub-keys.
   scratchKey = L"Software\\VelaroThreads-" + std::to_wstring(GetCurrentProcessId());
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, scratchKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                            nullptr),
-            ERROR_SUCCESS);
+  ASSERT_EQ(
+      RegCreateKeyExW(HKEY_CURRENT_USER, scratchKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+      ERROR_SUCCESS);
   const wchar_t text[] = L"threads";
   const DWORD number = 42;
   RegSetValueExW(key, L"text", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof text);
@@ -272,8 +271,8 @@ void ThreadsTest::readKey(Worker& w) {
   jobject text = call(w, NATIVE(Java_com_corvantis_windows_registry_RegistryKey_getStringValue), keyObject,
                       host.newString(u"text"));
   if (fine(w, "getStringValue") && (text == nullptr || host.str(text) != u"threads")) fail(w, "wrong string value");
-  const jint number = call(w, NATIVE(Java_com_corvantis_windows_registry_RegistryKey_getIntValue), keyObject,
-                           host.newString(u"int"));
+  const jint number =
+      call(w, NATIVE(Java_com_corvantis_windows_registry_RegistryKey_getIntValue), keyObject, host.newString(u"int"));
   if (fine(w, "getIntValue") && number != 42) fail(w, "int value " + std::to_string(number));
 
   jobject names = host.newObject("java/util/ArrayList");
@@ -317,8 +316,8 @@ void ThreadsTest::systemCalls(Worker& w) {
   const std::wstring text = L"%SystemRoot%\\t" + std::to_wstring(w.index);
   wchar_t expected[512];
   ExpandEnvironmentStringsW(text.c_str(), expected, 512);
-  jobject expanded = call(w, NATIVE(Java_com_quillstone_velaro_server_WindowsSystem_expandEnvironmentString),
-                          system(), host.newString(u16(text)));
+  jobject expanded = call(w, NATIVE(Java_com_quillstone_velaro_server_WindowsSystem_expandEnvironmentString), system(),
+                          host.newString(u16(text)));
   if (fine(w, "expandEnvironmentString") && (expanded == nullptr || host.str(expanded) != u16(expected))) {
     fail(w, "expansion differs");
   }
@@ -432,8 +431,8 @@ TEST_P(ThreadsTest, EightThreadsCallNativesAtOnce) {
   const std::string opened = handlesOpened(handlesBefore, handlesAfter);
   EXPECT_TRUE(opened.empty()) << "kernel handles left open: " << opened;
   const std::wstring file = GetParam();
-  std::cout << "threads test of " << std::string(file.begin(), file.end()) << ": " << kThreads << " threads, "
-            << calls << " native calls, " << processes << " processes\n";
+  std::cout << "threads test of " << std::string(file.begin(), file.end()) << ": " << kThreads << " threads, " << calls
+            << " native calls, " << processes << " processes\n";
 }
 
 INSTANTIATE_TEST_SUITE_P(BridgeLibraries, ThreadsTest, ::testing::Values(L"fullbridge.dll", L"corebridge.dll"));

@@ -142,9 +142,10 @@ std::string joined(const std::vector<std::string>& items, size_t most = 8) {
 // The PROXY_TYPE_ bits of INTERNET_PER_CONN_FLAGS, named.
 std::string proxyFlags(jint flags) {
   std::vector<std::string> names;
-  const std::pair<jint, const char*> bits[] = {
-      {PROXY_TYPE_DIRECT, "direct"}, {PROXY_TYPE_PROXY, "proxy"}, {PROXY_TYPE_AUTO_PROXY_URL, "script"},
-      {PROXY_TYPE_AUTO_DETECT, "detect"}};
+  const std::pair<jint, const char*> bits[] = {{PROXY_TYPE_DIRECT, "direct"},
+                                               {PROXY_TYPE_PROXY, "proxy"},
+                                               {PROXY_TYPE_AUTO_PROXY_URL, "script"},
+                                               {PROXY_TYPE_AUTO_DETECT, "detect"}};
   for (const auto& [bit, name] : bits) {
     if ((flags & bit) != 0) names.push_back(name);
   }
@@ -176,14 +177,13 @@ std::string Smoke::counters() {
   std::string samples;
   double value = 0;
   jobject buffer = host_.env()->NewDirectByteBuffer(&value, sizeof value);
-  if (run(NATIVE(Java_com_corvantis_monitoring_windows_WindowsPerformanceCounter_createHandle), counter,
-          queryHandle)) {
+  if (run(NATIVE(Java_com_corvantis_monitoring_windows_WindowsPerformanceCounter_createHandle), counter, queryHandle)) {
     for (int i = 0; i < 4; ++i) {
       Sleep(250);
       if (!run(NATIVE(Java_com_corvantis_monitoring_windows_PerformanceQuery_updateCounters), queryClass,
                queryHandle) ||
-          !run(NATIVE(Java_com_corvantis_monitoring_windows_WindowsPerformanceCounter_storeValueInBuffer),
-               counterClass, host_.field(counter, "_handle").j, jint{0x200 /* PDH_FMT_DOUBLE */}, jint{0}, buffer)) {
+          !run(NATIVE(Java_com_corvantis_monitoring_windows_WindowsPerformanceCounter_storeValueInBuffer), counterClass,
+               host_.field(counter, "_handle").j, jint{0x200 /* PDH_FMT_DOUBLE */}, jint{0}, buffer)) {
         break;
       }
       char text[32];
@@ -223,8 +223,9 @@ std::string Smoke::proxy() {
   std::string out;
   for (size_t i = 0; i < options.size(); ++i) {
     jobject value = host_.field(options[i], "_value").l;
-    std::string text = value == nullptr ? "none" : i == 0 ? proxyFlags(host_.invoke(value, "intValue", "()I").i)
-                                                          : "\"" + str(value) + "\"";
+    std::string text = value == nullptr ? "none"
+                       : i == 0         ? proxyFlags(host_.invoke(value, "intValue", "()I").i)
+                                        : "\"" + str(value) + "\"";
     out += std::string(i ? ", " : "") + wanted[i].name + " " + text;
   }
   return "LAN settings: " + out;
@@ -253,7 +254,8 @@ std::string Smoke::urlCache() {
     return {};
   }
   jobject entry = host_.newObject(
-      "com/corvantis/windows/inet/CacheEntry", "(Ljava/lang/String;Ljava/lang/String;JJILjava/lang/String;Ljava/lang/String;)V",
+      "com/corvantis/windows/inet/CacheEntry",
+      "(Ljava/lang/String;Ljava/lang/String;JJILjava/lang/String;Ljava/lang/String;)V",
       {jObj(url), jObj(file), jLong(0), jLong(0), jInt(NORMAL_CACHE_ENTRY), jObj(nullptr), jObj(nullptr)});
   jboolean deleted = JNI_FALSE;
   if (!run(NATIVE(Java_com_corvantis_windows_inet_CacheEntry_commit), entry) ||
@@ -277,8 +279,8 @@ std::string Smoke::dialUp() {
   for (jobject e : host_.objectArrayContents(static_cast<jobjectArray>(names))) {
     entries.push_back(str(host_.field(e, "_entry_name").l));
   }
-  return "phonebook entries: " + joined(entries) + "; active connections: " +
-         std::to_string(host_.objectArrayContents(static_cast<jobjectArray>(active)).size());
+  return "phonebook entries: " + joined(entries) +
+         "; active connections: " + std::to_string(host_.objectArrayContents(static_cast<jobjectArray>(active)).size());
 }
 
 std::string Smoke::registry() {
@@ -300,9 +302,9 @@ std::string Smoke::registry() {
   }
   if (close != nullptr) host_.call(close, user);
   raised();
-  const std::map<jint, const char*> typeNames = {{REG_SZ, "REG_SZ"},         {REG_EXPAND_SZ, "REG_EXPAND_SZ"},
-                                                 {REG_BINARY, "REG_BINARY"}, {REG_DWORD, "REG_DWORD"},
-                                                 {REG_MULTI_SZ, "REG_MULTI_SZ"}, {REG_QWORD, "REG_QWORD"}};
+  const std::map<jint, const char*> typeNames = {
+      {REG_SZ, "REG_SZ"},       {REG_EXPAND_SZ, "REG_EXPAND_SZ"}, {REG_BINARY, "REG_BINARY"},
+      {REG_DWORD, "REG_DWORD"}, {REG_MULTI_SZ, "REG_MULTI_SZ"},   {REG_QWORD, "REG_QWORD"}};
   std::vector<std::string> values;
   for (const auto& [name, type] : host_.mapEntries(types)) {
     const jint t = host_.invoke(type, "intValue", "()I").i;
@@ -323,8 +325,8 @@ std::string Smoke::desktops() {
       !get(&desktops, NATIVE(Java_com_corvantis_windows_ui_WindowStation_getDesktops), own)) {
     return {};
   }
-  return "window stations: " + joined(strings(stations)) + "; desktops of this process's station: " +
-         joined(strings(desktops));
+  return "window stations: " + joined(strings(stations)) +
+         "; desktops of this process's station: " + joined(strings(desktops));
 }
 
 std::string Smoke::display() {
@@ -339,8 +341,8 @@ std::string Smoke::display() {
     if (device == nullptr) break;
     char flags[16];
     std::snprintf(flags, sizeof flags, "0x%X", static_cast<unsigned>(host_.field(device, "_state_flags").i));
-    devices.push_back(str(host_.field(device, "_device_name").l) + " \"" + str(host_.field(device, "_device_string").l) +
-                      "\" flags " + flags);
+    devices.push_back(str(host_.field(device, "_device_name").l) + " \"" +
+                      str(host_.field(device, "_device_string").l) + "\" flags " + flags);
   }
   return "display devices: " + joined(devices);
 }
@@ -354,15 +356,17 @@ std::string Smoke::tcpStatistics() {
   jclass support = cls("com/quillstone/velaro/server/VistaNetworkingSupport");
   jint rod = 0;
   jint obs = 0;
-  if (!get(&rod,
-           native<decltype(&Java_com_quillstone_velaro_server_VistaNetworkingSupport_TCP_1ESTATS_1REC_1ROD_1V0_1sizeof)>(
-               tcp, "Java_com_quillstone_velaro_server_VistaNetworkingSupport_TCP_1ESTATS_1REC_1ROD_1V0_1sizeof"),
-           support) ||
-      !get(&obs,
-           native<decltype(
-               &Java_com_quillstone_velaro_server_VistaNetworkingSupport_TCP_1ESTATS_1OBS_1REC_1ROD_1V0_1sizeof)>(
-               tcp, "Java_com_quillstone_velaro_server_VistaNetworkingSupport_TCP_1ESTATS_1OBS_1REC_1ROD_1V0_1sizeof"),
-           support)) {
+  if (!get(
+          &rod,
+          native<decltype(&Java_com_quillstone_velaro_server_VistaNetworkingSupport_TCP_1ESTATS_1REC_1ROD_1V0_1sizeof)>(
+              tcp, "Java_com_quillstone_velaro_server_VistaNetworkingSupport_TCP_1ESTATS_1REC_1ROD_1V0_1sizeof"),
+          support) ||
+      !get(
+          &obs,
+          native<
+              decltype(&Java_com_quillstone_velaro_server_VistaNetworkingSupport_TCP_1ESTATS_1OBS_1REC_1ROD_1V0_1sizeof)>(
+              tcp, "Java_com_quillstone_velaro_server_VistaNetworkingSupport_TCP_1ESTATS_1OBS_1REC_1ROD_1V0_1sizeof"),
+          support)) {
     return {};
   }
   std::string out = "tcpestats.dll loaded beside fullbridge.dll, record sizes " + std::to_string(rod) + " and " +
@@ -374,8 +378,8 @@ std::string Smoke::tcpStatistics() {
   std::vector<jbyte> loopback = {127, 0, 0, 1};
   jobject local = tcpestatstest::newInetAddress(host_, tcpestatstest::kInet4Address, loopback);
   jobject remote = tcpestatstest::newInetAddress(host_, tcpestatstest::kInet4Address, loopback);
-  auto statistics = native<decltype(
-      &Java_com_quillstone_velaro_server_VistaNetworkingSupport_getPerTcpConnectionEStats__ILjava_net_Inet4Address_2ILjava_net_Inet4Address_2II_3BI_3BI_3BI)>(
+  auto statistics = native<
+      decltype(&Java_com_quillstone_velaro_server_VistaNetworkingSupport_getPerTcpConnectionEStats__ILjava_net_Inet4Address_2ILjava_net_Inet4Address_2II_3BI_3BI_3BI)>(
       tcp,
       "Java_com_quillstone_velaro_server_VistaNetworkingSupport_getPerTcpConnectionEStats__ILjava_net_"
       "Inet4Address_2ILjava_net_Inet4Address_2II_3BI_3BI_3BI");

@@ -76,7 +76,8 @@ void defineJarClasses(Host& host) {
   for (const JarClass& c : jarClasses()) byName[c.name] = &c;
   for (const JarClass& c : jarClasses()) {
     if (host.findClass(c.name) != nullptr) continue;
-    auto builder = c.isInterface ? host.defineInterface(c.name) : host.defineClass(c.name, *c.super ? c.super : "java/lang/Object");
+    auto builder = c.isInterface ? host.defineInterface(c.name)
+                                 : host.defineClass(c.name, *c.super ? c.super : "java/lang/Object");
     for (const char* i : c.interfaces) builder.implements(i);
     for (const JarField& f : c.fields) {
       if (f.isStatic) {

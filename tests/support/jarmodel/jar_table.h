@@ -22,8 +22,8 @@ struct JarClass {
   std::vector<const char*> interfaces;
   bool isInterface;
   bool isAbstract;
-  std::vector<JarField> fields;             // in declaration order
-  std::vector<const char*> constructors;    // descriptors
+  std::vector<JarField> fields;           // in declaration order
+  std::vector<const char*> constructors;  // descriptors
 };
 
 struct JarNative {

@@ -82,9 +82,7 @@ TEST_F(ThreadsTest, NativesOfTwoThreadsRunAtOnce) {
 
 TEST_F(ThreadsTest, LocalReferenceOfAnotherThreadIsAViolation) {
   jstring mine = host.newString(u"main's");
-  onOtherThread([&] {
-    host.call([](JNIEnv* env, jstring s) { return env->GetStringLength(s); }, mine);
-  });
+  onOtherThread([&] { host.call([](JNIEnv* env, jstring s) { return env->GetStringLength(s); }, mine); });
   EXPECT_TRUE(recorded("is a local reference of another thread")) << "no violation recorded";
   host.clearViolations();
 }
