@@ -15,7 +15,9 @@ namespace intercept {
 // does not import from `dll` under that exact name, a DLL of the same family
 // counts too (KERNEL32/KERNELBASE/api-ms-win-core-*, msvcrt/ucrtbase/
 // api-ms-win-crt-*), since toolchains differ in which one they link against.
-// Empty when nothing matches; `error`, when given, then says why.
+// A null `dll` matches every DLL the module imports from (for functions that
+// import libraries place in different DLLs). Empty when nothing matches; `error`,
+// when given, then says why.
 std::vector<void**> findImportSlots(HMODULE module, const char* dll, const char* function,
                                     std::string* error = nullptr);
 
