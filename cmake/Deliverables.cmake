@@ -16,6 +16,10 @@ set(BRIDGE_CORE_NATIVE_CLASSES
 set(BRIDGE_FULL_ONLY_NATIVE_CLASSES
   com.quillstone.velaro.server.XPSystem
   com.corvantis.windows.security.UserToken
+  com.corvantis.windows.ui.WindowsUISupport
+  com.corvantis.windows.ui.Desktop
+  com.corvantis.windows.ui.WindowStation
+  com.corvantis.windows.ui.AbstractUserInterfaceContainerObject
 )
 # In tcpestats.
 set(TCPESTATS_NATIVE_CLASSES
