@@ -61,9 +61,9 @@ TEST_F(HeapAccountingTest, PatchesWhatTheModuleImports) {
   std::sort(names.begin(), names.end());
   const std::vector<std::string> expected = {
       "CommandLineToArgvW", "FormatMessageW", "GlobalAlloc", "GlobalFree", "HeapAlloc", "HeapCreate",
-      "HeapDestroy", "HeapFree", "HeapReAlloc", "LocalAlloc", "LocalFree",
-      "LocalReAlloc", "calloc", "free", "malloc", "realloc"};
-  // GlobalReAlloc is not imported by the probe and is skipped silently.
+      "HeapDestroy", "HeapFree", "HeapReAlloc", "HeapSize", "HeapValidate", "LocalAlloc", "LocalFree",
+      "LocalReAlloc", "LocalSize", "_msize", "calloc", "free", "malloc", "realloc"};
+  // GlobalReAlloc and the lock functions are not imported by the probe and are skipped silently.
   EXPECT_EQ(names, expected);
 }
 
@@ -112,13 +112,13 @@ TEST_F(HeapAccountingTest, ReportsWhatACallLeftBehindOrReleasedWrongly) {
        [](const ProbeModule& m) -> std::vector<std::string> {
          wchar_t* text = m.formatMessage(ERROR_ACCESS_DENIED);
          if (!text) return {"FormatMessageW produced no text"};
-         return {"leaked " + std::to_string(LocalSize(text)) + " bytes from FormatMessageW"};
+         return {"leaked " + std::to_string(m.localSize(text)) + " bytes from FormatMessageW"};
        }},
       {"leaked CommandLineToArgvW vector",
        [](const ProbeModule& m) -> std::vector<std::string> {
          wchar_t** argv = m.commandLineToArgv(L"one two");
          if (!argv) return {"CommandLineToArgvW produced no vector"};
-         return {"leaked " + std::to_string(LocalSize(argv)) + " bytes from CommandLineToArgvW"};
+         return {"leaked " + std::to_string(m.localSize(argv)) + " bytes from CommandLineToArgvW"};
        }},
       {"leaked LocalAlloc and GlobalAlloc blocks",
        [](const ProbeModule& m) -> std::vector<std::string> {
