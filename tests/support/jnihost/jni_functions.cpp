@@ -187,7 +187,7 @@ jclass JNICALL FindClass(JNIEnv* env, const char* name) {
     raise(e.s, "java/lang/NoClassDefFoundError", fromUtf8(name));
     return nullptr;
   }
-  if (e.byNative()) recordLookup(e.s, Lookup{"FindClass", c->name, "", "", "", isTestOnly(c)});
+  if (e.byNative()) recordLookup(e.s, Lookup{"FindClass", c->name, "", "", "", isTestOnly(c), isTestOnly(c)});
   return static_cast<jclass>(newLocal(e.s, mirror(e.s, c)));
 }
 
@@ -250,7 +250,7 @@ jfieldID fieldId(JNIEnv* env, jclass cls, const char* name, const char* sig) {
   }
   if (e.byNative()) {
     recordLookup(e.s, Lookup{Static ? "GetStaticFieldID" : "GetFieldID", c->name, name, sig, f->owner->name,
-                             isTestOnly(c) || f->owner->testOnly});
+                             isTestOnly(c), f->owner->testOnly});
   }
   return reinterpret_cast<jfieldID>(const_cast<FieldInfo*>(f));
 }
@@ -268,7 +268,7 @@ jmethodID methodId(JNIEnv* env, jclass cls, const char* name, const char* sig) {
   }
   if (e.byNative()) {
     recordLookup(e.s, Lookup{Static ? "GetStaticMethodID" : "GetMethodID", c->name, name, sig, m->owner->name,
-                             isTestOnly(c) || m->owner->testOnly});
+                             isTestOnly(c), m->owner->testOnly});
   }
   return reinterpret_cast<jmethodID>(const_cast<MethodInfo*>(m));
 }

@@ -78,12 +78,13 @@ struct Lookup {
   std::string cls;       // the class found, or the class a member was looked up in
   std::string name;      // the member; "" for FindClass
   std::string sig;
-  std::string owner;      // the class declaring the member found; "" for FindClass
-  bool testOnly = false;  // a class involved is a test-only model (ClassBuilder::testOnly)
+  std::string owner;           // the class declaring the member found; "" for FindClass
+  bool testOnly = false;       // the class looked up is a test-only model (ClassBuilder::testOnly)
+  bool ownerTestOnly = false;  // so is the class declaring the member (for FindClass: the same)
 
   friend bool operator<(const Lookup& a, const Lookup& b) {
-    return std::tie(a.function, a.cls, a.name, a.sig, a.owner, a.testOnly) <
-           std::tie(b.function, b.cls, b.name, b.sig, b.owner, b.testOnly);
+    return std::tie(a.function, a.cls, a.name, a.sig, a.owner, a.testOnly, a.ownerTestOnly) <
+           std::tie(b.function, b.cls, b.name, b.sig, b.owner, b.testOnly, b.ownerTestOnly);
   }
 };
 

@@ -232,12 +232,12 @@ TEST_F(Lookups, TheLookupsNativesMakeAreRecordedWithTheClassDeclaringTheMember) 
     e->ExceptionClear();
   });
   const std::vector<Lookup> expected = {
-      {"FindClass", "[Ltest/Derived;", "", "", "", true},
-      {"FindClass", "com/x/Shipped", "", "", "", false},
-      {"FindClass", "test/Derived", "", "", "", true},
-      {"GetFieldID", "test/Derived", "_count", "I", "com/x/Shipped", true},
-      {"GetMethodID", "com/x/Shipped", "run", "()V", "com/x/Shipped", false},
-      {"GetStaticMethodID", "test/Derived", "make", "()V", "test/Derived", true},
+      {"FindClass", "[Ltest/Derived;", "", "", "", true, true},
+      {"FindClass", "com/x/Shipped", "", "", "", false, false},
+      {"FindClass", "test/Derived", "", "", "", true, true},
+      {"GetFieldID", "test/Derived", "_count", "I", "com/x/Shipped", true, false},
+      {"GetMethodID", "com/x/Shipped", "run", "()V", "com/x/Shipped", false, false},
+      {"GetStaticMethodID", "test/Derived", "make", "()V", "test/Derived", true, true},
   };
   const std::vector<Lookup> recorded = host.lookups();
   EXPECT_EQ(recorded.size(), expected.size());

@@ -43,9 +43,12 @@ public final class LookupCheck {
     final Map<String, Integer> methods = new HashMap<>();
   }
 
-  /** One logged lookup. */
+  /**
+   * One logged lookup. A member found in a test-only model class (testOnlyClass)
+   * but declared by a shipped one is checked against the class declaring it.
+   */
   record Lookup(String function, String cls, String name, String sig, String owner, boolean testOnly,
-      String where) {
+      boolean testOnlyClass, String where) {
     String key() {
       return String.join("\t", function, cls, name, sig);
     }
@@ -80,10 +83,8 @@ public final class LookupCheck {
     TreeSet<String> testOnly = new TreeSet<>();
     int checked = 0;
     for (Lookup l : lookups) {
-      if (l.testOnly()) {
-        testOnly.add(l.cls().equals(l.owner()) || l.owner().isEmpty() ? l.cls() : l.cls() + " (" + l.owner() + ")");
-        continue;
-      }
+      if (l.testOnly() || l.testOnlyClass()) testOnly.add(l.testOnly() ? l.owner().isEmpty() ? l.cls() : l.owner() : l.cls());
+      if (l.testOnly()) continue;
       ++checked;
       String problem = check(l);
       if (problem != null) {
@@ -119,7 +120,11 @@ public final class LookupCheck {
         if (line.isBlank()) continue;
         String[] f = line.split("\t", -1);
         if (f.length != 7) throw new IOException(log + ": malformed line: " + line);
-        out.add(new Lookup(f[0], f[1], f[2], f[3], f[4], f[5].equals("test-only"), program + " " + f[6]));
+        if (!f[5].equals("shipped") && !f[5].equals("test-only") && !f[5].equals("test-only class")) {
+          throw new IOException(log + ": unknown kind " + f[5] + " in line: " + line);
+        }
+        out.add(new Lookup(f[0], f[1], f[2], f[3], f[4], f[5].equals("test-only"), f[5].equals("test-only class"),
+            program + " " + f[6]));
       }
     }
     return out;
@@ -127,8 +132,8 @@ public final class LookupCheck {
 
   /** Null when the lookup succeeds against the shipped classes, else the JVM's error. */
   private String check(Lookup l) throws IOException {
-    String what = l.cls() + (l.name().isEmpty() ? "" : "." + l.name() + " " + l.sig());
-    String cls = l.cls();
+    String cls = l.testOnlyClass() ? l.owner() : l.cls();
+    String what = cls + (l.name().isEmpty() ? "" : "." + l.name() + " " + l.sig());
     if (cls.startsWith("[")) {
       String element = cls.replaceFirst("^\\[+", "");
       if (element.length() == 1) return null;
