@@ -57,8 +57,7 @@ class BridgeTest : public CheckedHostTest {
 // per DLL name given as parameter, and that DLL's imports are accounted. The test
 // program's own releases and closes are watched too, so that it may free or close
 // what the DLL left behind.
-class DeliverableTest : public CheckedHostTest,
-                        public ::testing::WithParamInterface<const wchar_t*> {
+class DeliverableTest : public CheckedHostTest, public ::testing::WithParamInterface<const wchar_t*> {
  protected:
   void SetUp() override {
     HostTest::SetUp();

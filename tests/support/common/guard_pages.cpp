@@ -130,9 +130,12 @@ bool whereFrom(const void* code, std::string* text) {
 
 const char* accessKind(ULONG_PTR code) {
   switch (code) {
-    case 0: return "read";
-    case 1: return "write";
-    default: return "execution";
+    case 0:
+      return "read";
+    case 1:
+      return "write";
+    default:
+      return "execution";
   }
 }
 
@@ -164,8 +167,8 @@ std::string callChain(const CONTEXT* fault) {
 }
 
 std::string faultText(const Region& r, const char* access, char* address) {
-  const std::string where = access + std::string(" at offset ") + std::to_string(address - r.block) + " of " +
-                            r.describe();
+  const std::string where =
+      access + std::string(" at offset ") + std::to_string(address - r.block) + " of " + r.describe();
   if (address >= r.block + r.size) return where + ", past its end";
   if (address < r.block) return where + ", before its start";
   return where + ", after it was released";
@@ -279,28 +282,26 @@ bool release(void* p) {
   return true;
 }
 
-void reclaim(void* p) {
+namespace {
+
+// Gives the reservation of the block at `p` back, checking a live block's fences first when asked.
+void remove(void* p, bool checkLive) {
   HarnessScope harness;
   Registry& reg = registry();
   Exclusive hold(reg);
   Region* r = reg.startingAt(p);
   if (r == nullptr) return;
-  if (!r->released) checkFences(reg, *r);
+  if (checkLive && !r->released) checkFences(reg, *r);
   char* base = r->base;
   reg.regions.erase(reinterpret_cast<std::uintptr_t>(base));
   VirtualFree(base, 0, MEM_RELEASE);
 }
 
-void discard(void* p) {
-  HarnessScope harness;
-  Registry& reg = registry();
-  Exclusive hold(reg);
-  Region* r = reg.startingAt(p);
-  if (r == nullptr) return;
-  char* base = r->base;
-  reg.regions.erase(reinterpret_cast<std::uintptr_t>(base));
-  VirtualFree(base, 0, MEM_RELEASE);
-}
+}  // namespace
+
+void reclaim(void* p) { remove(p, true); }
+
+void discard(void* p) { remove(p, false); }
 
 void report(std::string text) {
   HarnessScope harness;

@@ -17,27 +17,55 @@ namespace {
 
 // Kinds of handle, each closed by its own function.
 enum class Kind : unsigned char {
-  Kernel, RegistryKey, PdhQuery, PdhCounter, Internet, UrlCacheFind, UrlCacheStream, Desktop,
-  WindowStation, FileFind, Service, Lsa, EventSource, EnvironmentBlock, DeviceContext,
+  Kernel,
+  RegistryKey,
+  PdhQuery,
+  PdhCounter,
+  Internet,
+  UrlCacheFind,
+  UrlCacheStream,
+  Desktop,
+  WindowStation,
+  FileFind,
+  Service,
+  Lsa,
+  EventSource,
+  EnvironmentBlock,
+  DeviceContext,
 };
 
 const char* closerOf(Kind kind) {
   switch (kind) {
-    case Kind::Kernel: return "CloseHandle";
-    case Kind::RegistryKey: return "RegCloseKey";
-    case Kind::PdhQuery: return "PdhCloseQuery";
-    case Kind::PdhCounter: return "PdhRemoveCounter";
-    case Kind::Internet: return "InternetCloseHandle";
-    case Kind::UrlCacheFind: return "FindCloseUrlCache";
-    case Kind::UrlCacheStream: return "UnlockUrlCacheEntryStream";
-    case Kind::Desktop: return "CloseDesktop";
-    case Kind::WindowStation: return "CloseWindowStation";
-    case Kind::FileFind: return "FindClose";
-    case Kind::Service: return "CloseServiceHandle";
-    case Kind::Lsa: return "LsaClose";
-    case Kind::EventSource: return "DeregisterEventSource";
-    case Kind::EnvironmentBlock: return "DestroyEnvironmentBlock";
-    default: return "DeleteDC";
+    case Kind::Kernel:
+      return "CloseHandle";
+    case Kind::RegistryKey:
+      return "RegCloseKey";
+    case Kind::PdhQuery:
+      return "PdhCloseQuery";
+    case Kind::PdhCounter:
+      return "PdhRemoveCounter";
+    case Kind::Internet:
+      return "InternetCloseHandle";
+    case Kind::UrlCacheFind:
+      return "FindCloseUrlCache";
+    case Kind::UrlCacheStream:
+      return "UnlockUrlCacheEntryStream";
+    case Kind::Desktop:
+      return "CloseDesktop";
+    case Kind::WindowStation:
+      return "CloseWindowStation";
+    case Kind::FileFind:
+      return "FindClose";
+    case Kind::Service:
+      return "CloseServiceHandle";
+    case Kind::Lsa:
+      return "LsaClose";
+    case Kind::EventSource:
+      return "DeregisterEventSource";
+    case Kind::EnvironmentBlock:
+      return "DestroyEnvironmentBlock";
+    default:
+      return "DeleteDC";
   }
 }
 
@@ -333,7 +361,8 @@ struct HandleAccounting::State {
       // Java may have dropped a handle of an earlier call itself (or the test
       // changed the field): only a call that took it away is at fault.
       if (!o.javaOwned || end.heldAtStart(h)) {
-        found.push_back("handle " + hex(h) + " from " + o.opener + (o.javaOwned ? " held by Java before the call" : "") +
+        found.push_back("handle " + hex(h) + " from " + o.opener +
+                        (o.javaOwned ? " held by Java before the call" : "") +
                         " left open: neither closed nor handed to Java (" + closerOf(o.kind) + " closes it)");
       }
       open.erase(h);
@@ -421,8 +450,8 @@ HandleAccounting::HandleAccounting(HMODULE module, Options options) : state_(std
       // Only the closes matter on the releasing side.
       if (side == kReleaser && kSpecs[id].role != Role::Close) continue;
       // Any DLL: import libraries place these in kernel32, advapi32 or elsewhere.
-      auto patch = std::make_unique<ImportPatch>(deferred, target, nullptr, kSpecs[id].name, hooks[side][id],
-                                                 OnMissing::Skip);
+      auto patch =
+          std::make_unique<ImportPatch>(deferred, target, nullptr, kSpecs[id].name, hooks[side][id], OnMissing::Skip);
       if (!patch->found()) continue;
       ImportPatch* raw = patch.get();
       state_->owned.push_back(std::move(patch));
@@ -456,11 +485,7 @@ void HandleAccounting::onCallEnd(const testsupport::CallEnd& end, std::vector<st
 }
 
 std::vector<std::string> HandleAccounting::accountedFunctions() const {
-  std::vector<std::string> names;
-  for (const ImportPatch* p : state_->patches[kLibrary]) {
-    if (p != nullptr) names.push_back(p->function());
-  }
-  return names;
+  return patchedFunctions(state_->patches[kLibrary]);
 }
 
 }  // namespace intercept

@@ -26,10 +26,31 @@ enum class Family { Heap, Local, Global, Crt };
 enum Side { kLibrary, kReleaser, kSideCount };
 
 enum Fn {
-  kHeapAlloc, kHeapReAlloc, kHeapFree, kHeapSize, kHeapValidate, kHeapCreate, kHeapDestroy,
-  kLocalAlloc, kLocalReAlloc, kLocalFree, kLocalSize, kLocalLock,
-  kGlobalAlloc, kGlobalReAlloc, kGlobalFree, kGlobalSize, kGlobalLock,
-  kFormatMessageW, kCommandLineToArgvW, kMalloc, kCalloc, kRealloc, kFree, kMsize, kFnCount
+  kHeapAlloc,
+  kHeapReAlloc,
+  kHeapFree,
+  kHeapSize,
+  kHeapValidate,
+  kHeapCreate,
+  kHeapDestroy,
+  kLocalAlloc,
+  kLocalReAlloc,
+  kLocalFree,
+  kLocalSize,
+  kLocalLock,
+  kGlobalAlloc,
+  kGlobalReAlloc,
+  kGlobalFree,
+  kGlobalSize,
+  kGlobalLock,
+  kFormatMessageW,
+  kCommandLineToArgvW,
+  kMalloc,
+  kCalloc,
+  kRealloc,
+  kFree,
+  kMsize,
+  kFnCount
 };
 
 struct Block {
@@ -158,8 +179,8 @@ struct HeapAccounting::State {
                          " (wrong allocator family)");
         verdict = Verdict::Abandoned;
       } else if (family == Family::Heap && b.heap != heap) {
-        events.push_back("block " + hex(p) + " from " + b.allocator + " on heap " + hex(b.heap) +
-                         " released with " + releaser + " on heap " + hex(heap) + " (wrong heap)");
+        events.push_back("block " + hex(p) + " from " + b.allocator + " on heap " + hex(b.heap) + " released with " +
+                         releaser + " on heap " + hex(heap) + " (wrong heap)");
         verdict = Verdict::Abandoned;
       } else {
         verdict = Verdict::Matched;
@@ -247,8 +268,7 @@ struct HeapAccounting::State {
   }
 
   static void doubleRelease(const void* p, const char* releaser) {
-    testsupport::guard::report("block " + hex(p) + " released again with " + releaser +
-                               " after it was released");
+    testsupport::guard::report("block " + hex(p) + " released again with " + releaser + " after it was released");
   }
 
   void reclaimReleased() {
@@ -429,12 +449,18 @@ struct MovableMemory {
 
   static const char* name(Fn fn) {
     switch (fn) {
-      case kLocalAlloc: return "LocalAlloc";
-      case kLocalReAlloc: return "LocalReAlloc";
-      case kLocalFree: return "LocalFree";
-      case kGlobalAlloc: return "GlobalAlloc";
-      case kGlobalReAlloc: return "GlobalReAlloc";
-      default: return "GlobalFree";
+      case kLocalAlloc:
+        return "LocalAlloc";
+      case kLocalReAlloc:
+        return "LocalReAlloc";
+      case kLocalFree:
+        return "LocalFree";
+      case kGlobalAlloc:
+        return "GlobalAlloc";
+      case kGlobalReAlloc:
+        return "GlobalReAlloc";
+      default:
+        return "GlobalFree";
     }
   }
 
@@ -533,8 +559,7 @@ struct MovableMemory {
 };
 
 using LocalMemory = MovableMemory<Family::Local, kLocalAlloc, kLocalReAlloc, kLocalFree, kLocalSize, kLocalLock>;
-using GlobalMemory =
-    MovableMemory<Family::Global, kGlobalAlloc, kGlobalReAlloc, kGlobalFree, kGlobalSize, kGlobalLock>;
+using GlobalMemory = MovableMemory<Family::Global, kGlobalAlloc, kGlobalReAlloc, kGlobalFree, kGlobalSize, kGlobalLock>;
 
 DWORD WINAPI hookFormatMessageW(DWORD flags, LPCVOID source, DWORD id, DWORD language, LPWSTR buffer, DWORD size,
                                 va_list* args) {
@@ -552,8 +577,7 @@ DWORD WINAPI hookFormatMessageW(DWORD flags, LPCVOID source, DWORD id, DWORD lan
     std::memcpy(handedOut, block, textSize);
     *slot = handedOut;
   }
-  c.s.allocated(handedOut, handedOut != block ? textSize : LocalSize(block), Family::Local, nullptr,
-                "FormatMessageW");
+  c.s.allocated(handedOut, handedOut != block ? textSize : LocalSize(block), Family::Local, nullptr, "FormatMessageW");
   return n;
 }
 
@@ -677,8 +701,7 @@ void* fnAddress(F* f) {
 HeapAccounting::HeapAccounting(HMODULE module, Options options)
     : state_(std::make_unique<State>(module, options.guardPages)) {
   Busy busy;
-  if (state_->active.displacedAnother())
-    ADD_FAILURE() << "another HeapAccounting is active; only one may be at a time";
+  if (state_->active.displacedAnother()) ADD_FAILURE() << "another HeapAccounting is active; only one may be at a time";
   const Hook hooks[] = {
       {kHeapAlloc, "KERNEL32.dll", "HeapAlloc", fnAddress(hookHeapAlloc), nullptr},
       {kHeapReAlloc, "KERNEL32.dll", "HeapReAlloc", fnAddress(hookHeapReAlloc<kLibrary>),
@@ -789,11 +812,7 @@ void HeapAccounting::onCallEnd(const testsupport::CallEnd&, std::vector<std::str
 }
 
 std::vector<std::string> HeapAccounting::accountedFunctions() const {
-  std::vector<std::string> names;
-  for (const ImportPatch* p : state_->patches[kLibrary]) {
-    if (p != nullptr) names.push_back(p->function());
-  }
-  return names;
+  return patchedFunctions(state_->patches[kLibrary]);
 }
 
 }  // namespace intercept

@@ -84,6 +84,16 @@ class ImportPatch {
   bool installed_ = false;
 };
 
+// The functions of those patches that are in place (null entries skipped).
+template <std::size_t N>
+std::vector<std::string> patchedFunctions(ImportPatch* const (&patches)[N]) {
+  std::vector<std::string> names;
+  for (const ImportPatch* p : patches) {
+    if (p != nullptr) names.push_back(p->function());
+  }
+  return names;
+}
+
 // Lets a replacement function, which is a plain function without state, reach
 // the object that installed it for as long as that object lives. `Tag` tells
 // apart several slots for one type.

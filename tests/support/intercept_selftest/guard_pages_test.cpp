@@ -1,4 +1,6 @@
 // Blocks the module under test takes through its imports lie before guard pages.
+#include "guard_pages.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -11,21 +13,14 @@
 #include <string>
 #include <vector>
 
-#include "guard_pages.h"
 #include "heap_accounting.h"
 #include "heap_faults.h"
 #include "probe_module.h"
+#include "reports.h"
 
 namespace {
 
 using intercept::HeapAccounting;
-using Violations = std::vector<std::string>;
-
-std::string hex(const void* p) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "0x%p", p);
-  return buf;
-}
 
 // Accesses the tests make on purpose, which the compiler must neither drop nor merge.
 unsigned char readByte(const void* p, std::ptrdiff_t offset) {
@@ -40,19 +35,6 @@ std::size_t roundUp16(std::size_t n) { return (n + 15) / 16 * 16; }
 bool isGuarded(const void* p) {
   testsupport::guard::BlockInfo info;
   return testsupport::guard::find(p, &info) && !info.released;
-}
-
-// Each fragment must be found in a violation of its own; nothing else may be reported.
-void expectReports(const Violations& found, const std::vector<std::string>& fragments) {
-  EXPECT_EQ(found.size(), fragments.size()) << ::testing::PrintToString(found);
-  std::vector<bool> used(found.size(), false);
-  for (const std::string& fragment : fragments) {
-    bool matched = false;
-    for (std::size_t i = 0; i < found.size() && !matched; ++i) {
-      if (!used[i] && found[i].find(fragment) != std::string::npos) used[i] = matched = true;
-    }
-    EXPECT_TRUE(matched) << "no violation mentions \"" << fragment << "\" in " << ::testing::PrintToString(found);
-  }
 }
 
 class GuardPagesTest : public ::testing::Test {
@@ -119,8 +101,8 @@ TEST_F(GuardPagesTest, EveryAllocatorHandsOutBlocksThatEndAtAPageOfNoAccess) {
         readByte(block, static_cast<std::ptrdiff_t>(roundUp16(size)));
         a.give(p, block);
       });
-      expectReports(found, {"read at offset " + std::to_string(roundUp16(size)) + " of block " + hex(block) + " (" +
-                            std::to_string(size) + " bytes, " + a.name});
+      expectViolations(found, {"read at offset " + std::to_string(roundUp16(size)) + " of block " + hex(block) + " (" +
+                               std::to_string(size) + " bytes, " + a.name});
     }
   }
 }
@@ -132,14 +114,14 @@ TEST_F(GuardPagesTest, WritesIntoTheSlackOrBeforeTheStartShowWhenTheBlockIsRelea
     writeByte(block, 13, 0);
     p.free(block);
   });
-  expectReports(found, {"write at offset 13 of block " + hex(block) + " (13 bytes, malloc), past its end"});
+  expectViolations(found, {"write at offset 13 of block " + hex(block) + " (13 bytes, malloc), past its end"});
 
   found = call([&] {
     block = p.heapAlloc(GetProcessHeap(), 24);
     writeByte(block, -1, 0);
     p.heapFree(GetProcessHeap(), block);
   });
-  expectReports(found, {"write at offset -1 of block " + hex(block) + " (24 bytes, HeapAlloc on heap"});
+  expectViolations(found, {"write at offset -1 of block " + hex(block) + " (24 bytes, HeapAlloc on heap"});
 }
 
 TEST_F(GuardPagesTest, FreshBlocksAreNotZeroedUnlessZeroingWasAskedFor) {
@@ -168,7 +150,7 @@ TEST_F(GuardPagesTest, FreshBlocksAreNotZeroedUnlessZeroingWasAskedFor) {
       for (int i = 0; i < 40; ++i) contents.push_back(readByte(block, i));
       c.give(block);
     });
-    expectReports(found, {});
+    expectViolations(found, {});
     EXPECT_EQ(contents, std::vector<unsigned char>(40, c.expected));
   }
 }
@@ -187,8 +169,8 @@ TEST_F(GuardPagesTest, ReallocationMovesTheContentsAndTheOldBlockFaults) {
     p.heapFree(process, grown);
   });
   EXPECT_TRUE(kept);
-  expectReports(found, {"read at offset 0 of block " + hex(old) + " (8 bytes, HeapAlloc on heap " + hex(process) +
-                        "), after it was released"});
+  expectViolations(found, {"read at offset 0 of block " + hex(old) + " (8 bytes, HeapAlloc on heap " + hex(process) +
+                           "), after it was released"});
 }
 
 TEST_F(GuardPagesTest, UseAfterFreeFaultsForTheRestOfTheCall) {
@@ -198,7 +180,7 @@ TEST_F(GuardPagesTest, UseAfterFreeFaultsForTheRestOfTheCall) {
     p.free(block);
     writeByte(block, 5, 1);
   });
-  expectReports(found, {"write at offset 5 of block " + hex(block) + " (32 bytes, malloc), after it was released"});
+  expectViolations(found, {"write at offset 5 of block " + hex(block) + " (32 bytes, malloc), after it was released"});
   // Once the call is over the address space goes back.
   EXPECT_FALSE(testsupport::guard::find(block, nullptr));
 }
@@ -214,7 +196,7 @@ TEST_F(GuardPagesTest, AFaultIsReportedEvenWhereAHandlerWouldHaveSwallowedIt) {
     p.free(block);
   });
   EXPECT_FALSE(bad) << "the page was made readable for the code to go on";
-  expectReports(found, {"read at offset 64 of block " + hex(block) + " (64 bytes, malloc), past its end"});
+  expectViolations(found, {"read at offset 64 of block " + hex(block) + " (64 bytes, malloc), past its end"});
 }
 
 TEST_F(GuardPagesTest, HeapDestroyTakesItsBlocksWithIt) {
@@ -227,7 +209,7 @@ TEST_F(GuardPagesTest, HeapDestroyTakesItsBlocksWithIt) {
     p.heapDestroy(heap);
     readByte(block, 0);
   });
-  expectReports(found, {"read at offset 0 of block " + hex(block) + " (16 bytes, HeapAlloc on heap"});
+  expectViolations(found, {"read at offset 0 of block " + hex(block) + " (16 bytes, HeapAlloc on heap"});
 }
 
 // A private heap's limits are the real allocator's: the same requests succeed and
@@ -251,7 +233,7 @@ TEST_F(GuardPagesTest, PrivateHeapsRefuseWhatWindowsRefuses) {
     accounting->setGuardPages(true);
     std::vector<bool> guarded;
     const Violations found = call([&] { guarded = outcomes(limited); });
-    expectReports(found, {});
+    expectViolations(found, {});
     EXPECT_EQ(guarded, plain);
     EXPECT_FALSE(guarded.back()) << "a request near the size of the address space";
     if (limited) {
@@ -275,7 +257,7 @@ TEST_F(GuardPagesTest, FaultInjectionComposesInEitherOrder) {
       second = p.heapAlloc(GetProcessHeap(), 16);
       p.heapFree(GetProcessHeap(), first);
     });
-    expectReports(found, {});
+    expectViolations(found, {});
     EXPECT_NE(first, nullptr);
     EXPECT_EQ(second, nullptr);
     accounting.reset();
@@ -287,7 +269,7 @@ TEST_F(GuardPagesTest, ThePlainAllocatorServesWhenAskedFor) {
   void* block = nullptr;
   const Violations found = call([&] { block = p.malloc(24); });
   EXPECT_FALSE(isGuarded(block));
-  expectReports(found, {"leaked 24 bytes from malloc"});
+  expectViolations(found, {"leaked 24 bytes from malloc"});
   p.free(block);
 }
 
@@ -307,7 +289,7 @@ TEST_F(GuardPagesTest, TheTestProgramMayFreeWhatTheModuleLeftBehind) {
     fromMalloc = p.malloc(10);
     fromHeap = p.heapAlloc(GetProcessHeap(), 10);
   });
-  expectReports(found, {"leaked 10 bytes from malloc", "leaked 10 bytes from HeapAlloc"});
+  expectViolations(found, {"leaked 10 bytes from malloc", "leaked 10 bytes from HeapAlloc"});
   ASSERT_TRUE(isGuarded(fromMalloc) && isGuarded(fromHeap));
   freeThroughImport(fromMalloc);
   EXPECT_TRUE(heapFreeThroughImport(fromHeap));
@@ -338,8 +320,8 @@ TEST_F(GuardPagesTest, BuffersWindowsAllocatesForTheCallerAreGuardedToo) {
     p.localFree(argv);
   });
   EXPECT_TRUE(argvInside);
-  expectReports(found, {"read at offset " + std::to_string(roundUp16(textSize)) + " of block " + hex(text) + " (" +
-                        std::to_string(textSize) + " bytes, FormatMessageW)"});
+  expectViolations(found, {"read at offset " + std::to_string(roundUp16(textSize)) + " of block " + hex(text) + " (" +
+                           std::to_string(textSize) + " bytes, FormatMessageW)"});
 }
 
 }  // namespace

@@ -1,3 +1,5 @@
+#include "handle_accounting.h"
+
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
@@ -9,17 +11,17 @@
 #include <string>
 #include <vector>
 
-#include "handle_accounting.h"
 #include "harness_scope.h"
 #include "probe_module.h"
+#include "reports.h"
 
 namespace {
 
 using intercept::HandleAccounting;
 using testsupport::CallEnd;
-using Violations = std::vector<std::string>;
 
-std::string hex(const void* h) {
+// A handle as the reports print it.
+std::string handle(const void* h) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(h)));
   return buf;
@@ -27,22 +29,13 @@ std::string hex(const void* h) {
 
 std::uint64_t bits(const void* h) { return reinterpret_cast<std::uintptr_t>(h); }
 
-// Each fragment must be found in a violation of its own; nothing else may be reported.
-void expectReports(const Violations& found, const std::vector<std::string>& fragments) {
-  EXPECT_EQ(found.size(), fragments.size()) << ::testing::PrintToString(found);
-  for (const std::string& fragment : fragments) {
-    EXPECT_TRUE(std::any_of(found.begin(), found.end(),
-                            [&](const std::string& v) { return v.find(fragment) != std::string::npos; }))
-        << "no violation mentions \"" << fragment << "\" in " << ::testing::PrintToString(found);
-  }
-}
-
 class HandleAccountingTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_NE(p.module, nullptr); }
 
   // Runs `body` as one native call of the probe; `end` says what Java holds after it.
-  Violations call(const std::function<void()>& body, const std::function<CallEnd()>& end = [] { return CallEnd{}; }) {
+  Violations call(
+      const std::function<void()>& body, const std::function<CallEnd()>& end = [] { return CallEnd{}; }) {
     Violations found;
     accounting->onCallStart();
     body();
@@ -80,20 +73,21 @@ TEST_F(HandleAccountingTest, ReportsWhatACallLeftOpenOrClosedWrongly) {
       {"registry key left open",
        [&]() -> std::vector<std::string> {
          leftKey = p.regOpenKey(HKEY_CURRENT_USER, L"Software");
-         return {"handle " + hex(leftKey) + " from RegOpenKeyExW left open: neither closed nor handed to Java "
+         return {"handle " + handle(leftKey) +
+                 " from RegOpenKeyExW left open: neither closed nor handed to Java "
                  "(RegCloseKey closes it)"};
        }},
       {"process handle left open",
        [&]() -> std::vector<std::string> {
          HANDLE process = p.openProcess(GetCurrentProcessId());
          leftOver.push_back(process);
-         return {"handle " + hex(process) + " from OpenProcess left open"};
+         return {"handle " + handle(process) + " from OpenProcess left open"};
        }},
       {"duplicate left open",
        [&]() -> std::vector<std::string> {
          HANDLE copy = p.duplicateHandle(GetCurrentProcess());
          leftOver.push_back(copy);
-         return {"handle " + hex(copy) + " from DuplicateHandle left open"};
+         return {"handle " + handle(copy) + " from DuplicateHandle left open"};
        }},
       {"event closed twice",
        [&]() -> std::vector<std::string> {
@@ -102,13 +96,13 @@ TEST_F(HandleAccountingTest, ReportsWhatACallLeftOpenOrClosedWrongly) {
          SetLastError(0);
          EXPECT_FALSE(p.closeHandle(event)) << "the second close is not passed on";
          EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-         return {"handle " + hex(event) + " from CreateEventW closed twice (again with CloseHandle)"};
+         return {"handle " + handle(event) + " from CreateEventW closed twice (again with CloseHandle)"};
        }},
       {"process handle closed with RegCloseKey",
        [&]() -> std::vector<std::string> {
          HANDLE process = p.openProcess(GetCurrentProcessId());
          p.regCloseKey(reinterpret_cast<HKEY>(process));
-         return {"handle " + hex(process) +
+         return {"handle " + handle(process) +
                  " from OpenProcess closed with RegCloseKey (wrong function: CloseHandle closes it)"};
        }},
   };
@@ -116,7 +110,7 @@ TEST_F(HandleAccountingTest, ReportsWhatACallLeftOpenOrClosedWrongly) {
     SCOPED_TRACE(c.name);
     std::vector<std::string> expected;
     const Violations found = call([&] { expected = c.body(); });
-    expectReports(found, expected);
+    expectViolations(found, expected);
   }
   for (HANDLE h : leftOver) CloseHandle(h);
   RegCloseKey(leftKey);
@@ -131,7 +125,7 @@ TEST_F(HandleAccountingTest, BalancedTrafficReportsNothing) {
     // Predefined keys and pseudo-handles are no handles to account.
     p.closeHandle(GetCurrentProcess());
   });
-  expectReports(found, {});
+  expectViolations(found, {});
 }
 
 TEST_F(HandleAccountingTest, AHandleJavaHoldsStaysAccountedUntilItsOwnClose) {
@@ -143,16 +137,21 @@ TEST_F(HandleAccountingTest, AHandleJavaHoldsStaysAccountedUntilItsOwnClose) {
         event = p.createEvent();
         key = p.regOpenKey(HKEY_CURRENT_USER, L"Software");
       },
-      [&] { return javaHolds({bits(event), bits(key)}); });
-  expectReports(found, {});
+      [&] {
+        return javaHolds({bits(event), bits(key)});
+      });
+  expectViolations(found, {});
   found = call([] {}, [&] { return javaHolds({bits(event), bits(key)}, {bits(event), bits(key)}); });
-  expectReports(found, {});
+  expectViolations(found, {});
 
   // A later call still knows where they came from.
-  found = call([&] { p.regCloseKey(reinterpret_cast<HKEY>(event)); }, [&] { return javaHolds({bits(key)}, {bits(event), bits(key)}); });
-  expectReports(found, {"handle " + hex(event) + " from CreateEventW closed with RegCloseKey"});
+  found = call([&] { p.regCloseKey(reinterpret_cast<HKEY>(event)); },
+               [&] {
+                 return javaHolds({bits(key)}, {bits(event), bits(key)});
+               });
+  expectViolations(found, {"handle " + handle(event) + " from CreateEventW closed with RegCloseKey"});
   found = call([&] { EXPECT_EQ(p.regCloseKey(key), ERROR_SUCCESS); }, [&] { return javaHolds({}, {bits(key)}); });
-  expectReports(found, {});
+  expectViolations(found, {});
 }
 
 TEST_F(HandleAccountingTest, ACallThatTakesAHandleFromJavaMustCloseIt) {
@@ -160,14 +159,14 @@ TEST_F(HandleAccountingTest, ACallThatTakesAHandleFromJavaMustCloseIt) {
   call([&] { process = p.openProcess(GetCurrentProcessId()); }, [&] { return javaHolds({bits(process)}); });
   // The native cleared the field without closing the handle.
   Violations found = call([] {}, [&] { return javaHolds({}, {bits(process)}); });
-  expectReports(found, {"handle " + hex(process) + " from OpenProcess held by Java before the call left open"});
+  expectViolations(found, {"handle " + handle(process) + " from OpenProcess held by Java before the call left open"});
   CloseHandle(process);
 
   // Java let go of one between calls (the test changed the field): not the call's doing.
   HANDLE event = nullptr;
   call([&] { event = p.createEvent(); }, [&] { return javaHolds({bits(event)}); });
   found = call([] {}, [&] { return javaHolds({}, {}); });
-  expectReports(found, {});
+  expectViolations(found, {});
   CloseHandle(event);
 }
 
@@ -181,7 +180,7 @@ TEST_F(HandleAccountingTest, HandlesTheTestOpensAreNotTheModules) {
     }
     EXPECT_TRUE(p.closeHandle(before));
   });
-  expectReports(found, {});
+  expectViolations(found, {});
   RegCloseKey(harnessKey);
 }
 
@@ -199,7 +198,7 @@ TEST_F(HandleAccountingTest, AHandleTheTestProgramClosedIsNoLongerAccounted) {
   EXPECT_TRUE(closeThroughImport(event));
   // Java still had it when the call began; the test closed it, not the call.
   const Violations found = call([] {}, [&] { return javaHolds({}, {bits(event)}); });
-  expectReports(found, {});
+  expectViolations(found, {});
 }
 
 TEST_F(HandleAccountingTest, OnlyOneInstanceMayBeActive) {

@@ -11,32 +11,11 @@
 #include "harness_scope.h"
 #include "heap_accounting.h"
 #include "probe_module.h"
+#include "reports.h"
 
 namespace {
 
 using intercept::HeapAccounting;
-using Violations = std::vector<std::string>;
-
-std::string hex(const void* p) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "0x%p", p);
-  return buf;
-}
-
-// Each expected fragment must be found in its own violation, and nothing else
-// may be reported.
-void expectViolations(const Violations& found, const std::vector<std::string>& expected) {
-  EXPECT_EQ(found.size(), expected.size()) << ::testing::PrintToString(found);
-  std::vector<bool> used(found.size(), false);
-  for (const std::string& fragment : expected) {
-    bool matched = false;
-    for (size_t i = 0; i < found.size() && !matched; ++i) {
-      if (!used[i] && found[i].find(fragment) != std::string::npos) used[i] = matched = true;
-    }
-    EXPECT_TRUE(matched) << "no violation mentions \"" << fragment << "\" in "
-                         << ::testing::PrintToString(found);
-  }
-}
 
 class HeapAccountingTest : public ::testing::Test {
  protected:

@@ -40,8 +40,12 @@ void appendLookupLog(const std::vector<Lookup>& lookups, const std::string& wher
   state.started = true;
   for (const Lookup& l : lookups) {
     if (!state.written.insert(l).second) continue;
-    std::fprintf(file, "%s\t%s\t%s\t%s\t%s\t%s\t%s\n", l.function.c_str(), l.cls.c_str(), l.name.c_str(),
-                 l.sig.c_str(), l.owner.c_str(), l.ownerTestOnly ? "test-only" : l.testOnly ? "test-only class" : "shipped", where.c_str());
+    std::fprintf(file, "%s\t%s\t%s\t%s\t%s\t%s\t%s\n", l.function.c_str(), l.cls.c_str(), l.name.c_str(), l.sig.c_str(),
+                 l.owner.c_str(),
+                 l.ownerTestOnly ? "test-only"
+                 : l.testOnly    ? "test-only class"
+                                 : "shipped",
+                 where.c_str());
   }
   std::fclose(file);
 }

@@ -75,8 +75,8 @@ TEST_F(GuardedBuffers, ReadingOneElementPastAnArrayFaults) {
         array);
     const std::vector<std::string> found = takeViolations();
     ASSERT_EQ(found.size(), 1u) << ::testing::PrintToString(found);
-    EXPECT_TRUE(mentions(found, "read at offset 16 of block " + hex(elements) + " (16 bytes, " + way.label +
-                                    "), past its end"))
+    EXPECT_TRUE(
+        mentions(found, "read at offset 16 of block " + hex(elements) + " (16 bytes, " + way.label + "), past its end"))
         << found[0];
   }
 }
@@ -165,8 +165,8 @@ TEST_F(GuardedBuffers, DirectBufferMemoryIsGuardedForTheLengthOfTheCall) {
   EXPECT_EQ(memory[15], 16);
   const std::vector<std::string> found = takeViolations();
   ASSERT_EQ(found.size(), 1u) << ::testing::PrintToString(found);
-  EXPECT_TRUE(mentions(found, "write at offset 16 of block " + hex(handedOut) +
-                                  " (16 bytes, memory of a direct buffer of 16 bytes"))
+  EXPECT_TRUE(mentions(
+      found, "write at offset 16 of block " + hex(handedOut) + " (16 bytes, memory of a direct buffer of 16 bytes"))
       << found[0];
   // Outside a call, the test sees the memory it gave.
   EXPECT_EQ(env()->GetDirectBufferAddress(buffer), memory.data());
@@ -209,13 +209,14 @@ TEST_F(Lookups, TheLookupsNativesMakeAreRecordedWithTheClassDeclaringTheMember) 
   host.defineClass("com/x/Shipped").field("_count", "I").method("run", "()V", [](Host&, jobject, const jvalue*) {
     return jVoid();
   });
-  host.defineClass("test/Derived", "com/x/Shipped").testOnly().staticMethod("make", "()V",
-                                                                             [](Host& h, jobject, const jvalue*) {
-                                                                               // A Java body's own lookups are not
-                                                                               // the library's.
-                                                                               h.env()->FindClass("com/x/Shipped");
-                                                                               return jVoid();
-                                                                             });
+  host.defineClass("test/Derived", "com/x/Shipped")
+      .testOnly()
+      .staticMethod("make", "()V", [](Host& h, jobject, const jvalue*) {
+        // A Java body's own lookups are not
+        // the library's.
+        h.env()->FindClass("com/x/Shipped");
+        return jVoid();
+      });
   host.recordLookups(true);
   env()->FindClass("java/util/ArrayList");  // the test's own, outside a call
   host.call([](JNIEnv* e) {
@@ -242,8 +243,7 @@ TEST_F(Lookups, TheLookupsNativesMakeAreRecordedWithTheClassDeclaringTheMember) 
   const std::vector<Lookup> recorded = host.lookups();
   EXPECT_EQ(recorded.size(), expected.size());
   for (const Lookup& l : expected) {
-    EXPECT_TRUE(std::any_of(recorded.begin(), recorded.end(),
-                            [&](const Lookup& r) { return !(r < l) && !(l < r); }))
+    EXPECT_TRUE(std::any_of(recorded.begin(), recorded.end(), [&](const Lookup& r) { return !(r < l) && !(l < r); }))
         << "not recorded: " << l.function << " " << l.cls << " " << l.name << l.sig;
   }
   // com/x/Shipped stands for a shipped class here; it must not reach the suite's log.
@@ -263,8 +263,11 @@ struct EndRecorder : testsupport::CallObserver {
 };
 
 TEST_F(Lookups, ObserversLearnWhichHandlesJavaHoldsOnceTheCallReturned) {
-  host.defineClass("test/Holder").testOnly().field("_handle", "J").field("_next", "Ljava/lang/Object;").constructor(
-      "()V");
+  host.defineClass("test/Holder")
+      .testOnly()
+      .field("_handle", "J")
+      .field("_next", "Ljava/lang/Object;")
+      .constructor("()V");
   EndRecorder observer;
   host.addObserver(&observer);
   jobject receiver = host.newObject("test/Holder");

@@ -12,6 +12,7 @@ import java.util.List;
 import java.util.Map;
 import java.util.TreeMap;
 import java.util.TreeSet;
+import java.util.function.Function;
 import java.util.stream.Stream;
 import java.util.zip.ZipEntry;
 import java.util.zip.ZipFile;
@@ -173,21 +174,9 @@ public final class LookupCheck {
       Integer flags = k.fields.get(name + sig);
       if (flags != null && ((flags & ACC_STATIC) != 0) == wantStatic) return flags;
       if (wantStatic) {
-        Integer fromInterface = fieldInInterfaces(k, name, sig);
+        Integer fromInterface = inInterfaces(k, c2 -> c2.fields, name + sig, true);
         if (fromInterface != null) return fromInterface;
       }
-    }
-    return null;
-  }
-
-  private Integer fieldInInterfaces(ClassInfo c, String name, String sig) throws IOException {
-    for (String i : c.interfaces) {
-      ClassInfo k = load(i);
-      if (k == null) continue;
-      Integer flags = k.fields.get(name + sig);
-      if (flags != null) return flags;
-      flags = fieldInInterfaces(k, name, sig);
-      if (flags != null) return flags;
     }
     return null;
   }
@@ -201,20 +190,24 @@ public final class LookupCheck {
       if (flags != null) return flags;
     }
     for (ClassInfo k = c; k != null; k = load(k.superName)) {
-      Integer flags = methodInInterfaces(k, name, sig);
+      Integer flags = inInterfaces(k, c2 -> c2.methods, name + sig, false);
       if (flags != null) return flags;
     }
     if (c.isInterface) return load("java/lang/Object").methods.get(name + sig);
     return null;
   }
 
-  private Integer methodInInterfaces(ClassInfo c, String name, String sig) throws IOException {
+  // The member `key` (name and descriptor) in the interfaces of a class, depth
+  // first; static ones count only for fields (an interface's static methods are
+  // not inherited).
+  private Integer inInterfaces(ClassInfo c, Function<ClassInfo, Map<String, Integer>> members, String key,
+      boolean staticCounts) throws IOException {
     for (String i : c.interfaces) {
       ClassInfo k = load(i);
       if (k == null) continue;
-      Integer flags = k.methods.get(name + sig);
-      if (flags != null && (flags & ACC_STATIC) == 0) return flags;
-      flags = methodInInterfaces(k, name, sig);
+      Integer flags = members.apply(k).get(key);
+      if (flags != null && (staticCounts || (flags & ACC_STATIC) == 0)) return flags;
+      flags = inInterfaces(k, members, key, staticCounts);
       if (flags != null) return flags;
     }
     return null;
