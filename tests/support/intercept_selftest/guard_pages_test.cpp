@@ -196,6 +196,11 @@ TEST_F(GuardPagesTest, AFaultIsReportedEvenWhereAHandlerWouldHaveSwallowedIt) {
     p.free(block);
   });
   EXPECT_FALSE(bad) << "the page was made readable for the code to go on";
+  // A fault on memory that is not a guarded block goes on to the handlers as before.
+  void* foreign = VirtualAlloc(nullptr, 4096, MEM_RESERVE, PAGE_NOACCESS);
+  EXPECT_TRUE(IsBadReadPtr(foreign, 1));
+  VirtualFree(foreign, 0, MEM_RELEASE);
+  EXPECT_TRUE(testsupport::guard::takeFaults().empty());
   expectViolations(found, {"read at offset 64 of block " + hex(block) + " (64 bytes, malloc), past its end"});
 }
 
