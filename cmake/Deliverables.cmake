@@ -9,8 +9,18 @@ set(BRIDGE_CORE_NATIVE_CLASSES
   com.corvantis.windows.registry.RegistryRoot
   com.quillstone.velaro.server.WindowsSystem
   com.corvantis.process.WindowsProcess
+  com.corvantis.monitoring.windows.WindowsCounterPath
+  com.corvantis.monitoring.windows.PerformanceQuery
+  com.corvantis.monitoring.windows.WindowsPerformanceCounter
+  com.corvantis.monitoring.windows.PerformanceCounterInfo
+  com.corvantis.monitoring.windows.WindowsMonitor
+  com.corvantis.monitoring.windows.WindowsMonitorPool
   com.corvantis.windows.ras.RasSupport
   com.corvantis.windows.ras.RasEntry
+  com.corvantis.windows.inet.InternetHandle
+  com.corvantis.windows.inet.InetCache
+  com.corvantis.windows.inet.CacheEntry
+  com.quillstone.browser.InternetExplorer
 )
 # Only in fullbridge.
 set(BRIDGE_FULL_ONLY_NATIVE_CLASSES

@@ -571,6 +571,7 @@ void Host::allowRetainedGlobalRefs(bool on) { s_->allowGlobals = on; }
 const std::vector<unsigned char>& Host::lastReleasedCopy() const { return s_->lastReleasedCopy; }
 
 std::size_t Host::lastCallPeakLocalRefs() const { return s_->peak; }
+const std::vector<std::string>& Host::lastCallJniFunctions() const { return s_->nativeJniCalls; }
 const std::vector<std::string>& Host::violations() const { return s_->violations; }
 void Host::clearViolations() {
   HarnessScope scope;
@@ -605,6 +606,7 @@ void Host::beginCall() {
   State& s = *s_;
   if (s.pending) violation(s, "native called with " + describe(s.pending) + " pending");
   if (s.calls.empty()) s.peak = s.countedLive;
+  if (s.calls.empty()) s.nativeJniCalls.clear();
   pushFrame(s, FrameKind::Native, 16);
   s.calls.push_back(CallRecord{s.frames.size() - 1, {}, {}});
   if (s.calls.size() == 1) ++s.callSerial;

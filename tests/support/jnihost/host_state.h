@@ -187,6 +187,7 @@ struct State {
   std::vector<CallRecord> calls;
   std::size_t countedLive = 0;
   std::size_t peak = 0;
+  std::vector<std::string> nativeJniCalls;  // JNI functions the last native called itself
 
   bool copyElements = true;
   bool failPush = false;

@@ -94,6 +94,7 @@ struct Entry {
   Entry(JNIEnv* env, unsigned flags, const char* a, const char* b = "", const char* c = "") : s(stateOf(env)) {
     saved.swap(s.currentFn);
     s.currentFn = std::string(a) + b + c;
+    if (saved.empty() && !s.calls.empty()) s.nativeJniCalls.push_back(s.currentFn);
     if (s.pending && !(flags & kExceptionSafe)) violation(s, "called with " + describe(s.pending) + " pending");
     if (s.criticalDepth > 0 && !(flags & kCriticalSafe)) violation(s, "called inside a critical region");
   }

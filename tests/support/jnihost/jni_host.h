@@ -209,6 +209,11 @@ class Host {
   // Most local refs alive at once (all native frames) during the last call.
   std::size_t lastCallPeakLocalRefs() const;
 
+  // The JNI functions the last native call invoked itself, in order (calls made
+  // inside other JNI functions, such as by Java method bodies, are not listed;
+  // a variadic Call...Method or NewObject is listed under its V form).
+  const std::vector<std::string>& lastCallJniFunctions() const;
+
   const std::vector<std::string>& violations() const;
   void clearViolations();
   void addViolation(const std::string& text);

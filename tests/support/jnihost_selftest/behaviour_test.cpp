@@ -499,6 +499,23 @@ TEST_F(Objects, MonitorsAndDirectBuffers) {
   EXPECT_FALSE(host.monitorHeld(lock));
 }
 
+TEST_F(Objects, LastCallListsTheJniFunctionsTheNativeCalledItself) {
+  jobject list = host.newObject("java/util/ArrayList");
+  host.call(
+      [](JNIEnv* e, jobject l) {
+        jclass cls = e->GetObjectClass(l);
+        jmethodID add = e->GetMethodID(cls, "add", "(Ljava/lang/Object;)Z");
+        e->CallBooleanMethod(l, add, l);
+      },
+      list);
+  // The list's own add runs inside the call and is not counted; a variadic call
+  // is listed under the V form that serves it.
+  EXPECT_EQ(host.lastCallJniFunctions(),
+            (std::vector<std::string>{"GetObjectClass", "GetMethodID", "CallBooleanMethodV"}));
+  host.call([](JNIEnv*) {});
+  EXPECT_TRUE(host.lastCallJniFunctions().empty());
+}
+
 TEST_F(Objects, InjectedMonitorFailures) {
   jobject lock = host.newObject("java/lang/Object");
   host.failNextMonitorEnter();
