@@ -7,6 +7,8 @@
 #include <windows.h>
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "app_classes.h"
 #include "deliverables.h"
@@ -26,6 +28,13 @@ class CheckedHostTest : public jnihost::HostTest {
     host.setGuardPages(false);
   }
 
+  // Handles calls took from Java and nobody closed since fail the test.
+  void reportDroppedHandles(intercept::HandleAccounting& handles) {
+    std::vector<std::string> found;
+    handles.onTestEnd(found);
+    for (const std::string& f : found) host.addViolation(f);
+  }
+
   virtual intercept::HeapAccounting& heapAccounting() = 0;
 };
 
@@ -43,6 +52,7 @@ class BridgeTest : public CheckedHostTest {
   void TearDown() override {
     host.removeObserver(&handles);
     host.removeObserver(&heap);
+    reportDroppedHandles(handles);
     HostTest::TearDown();
   }
   intercept::HeapAccounting& heapAccounting() override { return heap; }
@@ -74,7 +84,10 @@ class DeliverableTest : public CheckedHostTest, public ::testing::WithParamInter
     host.addObserver(handles.get());
   }
   void TearDown() override {
-    if (handles) host.removeObserver(handles.get());
+    if (handles) {
+      host.removeObserver(handles.get());
+      reportDroppedHandles(*handles);
+    }
     if (heap) host.removeObserver(heap.get());
     HostTest::TearDown();
   }

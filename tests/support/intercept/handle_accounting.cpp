@@ -238,6 +238,9 @@ struct Open {
   std::uint64_t parent;  // the query of a PDH counter, else 0
   unsigned long long sequence;
   bool javaOwned;  // handed to Java by an earlier call
+  // Number of the call that took it from Java without closing it; 0 for none. It
+  // stays accounted: the test may still close it, having kept the value itself.
+  unsigned droppedBy = 0;
 };
 
 // What a close found.
@@ -264,6 +267,7 @@ struct HandleAccounting::State {
   std::map<std::uint64_t, Open> open;
   std::map<std::uint64_t, const char*> closed;  // closed during this call, by opener
   std::vector<std::string> events;
+  unsigned calls = 0;
 
   void opened(std::uint64_t h, const Spec& spec, std::uint64_t parent) {
     if (!accountable(h)) return;
@@ -354,18 +358,21 @@ struct HandleAccounting::State {
     std::sort(byAge.begin(), byAge.end(),
               [](const auto& a, const auto& b) { return a.second.sequence < b.second.sequence; });
     for (const auto& [h, o] : byAge) {
+      Open& record = open[h];
       if (end.heldByJava(h)) {
-        open[h].javaOwned = true;
-        continue;
+        record.javaOwned = true;
+        record.droppedBy = 0;
+      } else if (!o.javaOwned) {
+        found.push_back("handle " + hex(h) + " from " + o.opener + " left open: neither closed nor handed to Java (" +
+                        closerOf(o.kind) + " closes it)");
+        open.erase(h);
+      } else if (end.heldAtStart(h)) {
+        // Whether that was a leak shows when the test ends (see onTestEnd).
+        if (o.droppedBy == 0) record.droppedBy = calls;
+      } else if (o.droppedBy == 0) {
+        // Java let go of it between calls (the test changed the field): not a call's doing.
+        open.erase(h);
       }
-      // Java may have dropped a handle of an earlier call itself (or the test
-      // changed the field): only a call that took it away is at fault.
-      if (!o.javaOwned || end.heldAtStart(h)) {
-        found.push_back("handle " + hex(h) + " from " + o.opener +
-                        (o.javaOwned ? " held by Java before the call" : "") +
-                        " left open: neither closed nor handed to Java (" + closerOf(o.kind) + " closes it)");
-      }
-      open.erase(h);
     }
     closed.clear();
     ReleaseSRWLockExclusive(&lock);
@@ -471,6 +478,7 @@ void HandleAccounting::onCallStart() {
   Busy::clearStale();
   Busy busy;
   AcquireSRWLockExclusive(&state_->lock);
+  ++state_->calls;
   state_->closed.clear();
   state_->events.clear();
   ReleaseSRWLockExclusive(&state_->lock);
@@ -482,6 +490,23 @@ void HandleAccounting::onCallEnd(const testsupport::CallEnd& end, std::vector<st
   Busy busy;
   state_->recording.store(false);
   for (std::string& line : state_->endOfCall(end)) violations.push_back(std::move(line));
+}
+
+void HandleAccounting::onTestEnd(std::vector<std::string>& violations) {
+  Busy busy;
+  AcquireSRWLockExclusive(&state_->lock);
+  for (auto it = state_->open.begin(); it != state_->open.end();) {
+    const Open& o = it->second;
+    if (o.droppedBy == 0) {
+      ++it;
+      continue;
+    }
+    violations.push_back("handle " + hex(it->first) + " from " + o.opener + ", held by Java until native call " +
+                         std::to_string(o.droppedBy) + " of the test took it away without closing it, is still open (" +
+                         closerOf(o.kind) + " closes it)");
+    it = state_->open.erase(it);
+  }
+  ReleaseSRWLockExclusive(&state_->lock);
 }
 
 std::vector<std::string> HandleAccounting::accountedFunctions() const {

@@ -23,7 +23,9 @@ namespace intercept {
 // testsupport::inHarness() holds) is recorded with the function that made it.
 // At the end of the call, one still open that Java does not hold (as the call's
 // result or in a "_handle" field, see CallEnd) is reported as left open; one Java
-// holds stays accounted across calls until its own close. Closing a handle twice
+// holds stays accounted across calls until its own close. A call that takes a
+// handle from Java without closing it (clears or overwrites its field) is
+// reported at the end of the test if nobody closed the handle by then. Closing a handle twice
 // in a call is reported and the second close not passed on; closing one with a
 // function of another kind (a process handle with RegCloseKey) is reported.
 // Closing the PDH query closes its counters. Handles the test opened are not
@@ -49,6 +51,10 @@ class HandleAccounting : public testsupport::CallObserver {
   // twice (again with CloseHandle)", "handle 0x... from OpenProcess closed with
   // RegCloseKey (wrong function: CloseHandle closes it)".
   void onCallEnd(const testsupport::CallEnd& end, std::vector<std::string>& violations) override;
+  // Handles a call took from Java and nobody closed since: "handle 0x... from
+  // PdhOpenQueryA, held by Java until native call 3 of the test took it away
+  // without closing it, is still open (PdhCloseQuery closes it)".
+  void onTestEnd(std::vector<std::string>& violations);
 
   // The functions the module imports and that are therefore accounted.
   std::vector<std::string> accountedFunctions() const;

@@ -1,6 +1,8 @@
 #include "heap_accounting.h"
 
+// After windows.h (through the header above), whose types it uses.
 #include <gtest/gtest.h>
+#include <wininet.h>
 
 #include <algorithm>
 #include <atomic>
@@ -45,6 +47,7 @@ enum Fn {
   kGlobalLock,
   kFormatMessageW,
   kCommandLineToArgvW,
+  kInternetQueryOptionW,
   kMalloc,
   kCalloc,
   kRealloc,
@@ -603,6 +606,37 @@ LPWSTR* WINAPI hookCommandLineToArgvW(LPCWSTR commandLine, int* count) {
   return handedOut;
 }
 
+// A per-connection option query hands back its strings in GlobalAlloc blocks that
+// the caller frees with GlobalFree; each gets a guarded stand-in with the text and its NUL.
+BOOL WINAPI hookInternetQueryOptionW(HINTERNET handle, DWORD option, LPVOID buffer, LPDWORD length) {
+  Call<kLibrary> c;
+  const BOOL ok =
+      c.real<BOOL(WINAPI*)(HINTERNET, DWORD, LPVOID, LPDWORD)>(kInternetQueryOptionW, handle, option, buffer, length);
+  if (!c.record() || !ok || option != INTERNET_OPTION_PER_CONNECTION_OPTION || buffer == nullptr) return ok;
+  auto* list = static_cast<INTERNET_PER_CONN_OPTION_LISTW*>(buffer);
+  for (DWORD i = 0; list->pOptions != nullptr && i < list->dwOptionCount; ++i) {
+    INTERNET_PER_CONN_OPTIONW& entry = list->pOptions[i];
+    switch (entry.dwOption) {
+      case INTERNET_PER_CONN_PROXY_SERVER:
+      case INTERNET_PER_CONN_PROXY_BYPASS:
+      case INTERNET_PER_CONN_AUTOCONFIG_URL:
+      case INTERNET_PER_CONN_AUTOCONFIG_SECONDARY_URL:
+      case INTERNET_PER_CONN_AUTOCONFIG_LAST_DETECT_URL:
+        break;
+      default:
+        continue;
+    }
+    if (entry.Value.pszValue == nullptr) continue;
+    const SIZE_T size = (wcslen(entry.Value.pszValue) + 1) * sizeof(WCHAR);
+    auto* text = static_cast<LPWSTR>(
+        c.s.adopt(entry.Value.pszValue, size, false, Family::Global, nullptr, "InternetQueryOptionW"));
+    if (text != entry.Value.pszValue) std::memcpy(text, entry.Value.pszValue, size);
+    entry.Value.pszValue = text;
+    c.s.allocated(text, size, Family::Global, nullptr, "InternetQueryOptionW");
+  }
+  return ok;
+}
+
 void* __cdecl hookMalloc(size_t size) {
   Call<kLibrary> c;
   void* p = c.real<void*(__cdecl*)(size_t)>(kMalloc, size);
@@ -732,6 +766,7 @@ HeapAccounting::HeapAccounting(HMODULE module, Options options)
        fnAddress(GlobalMemory::lock<kReleaser>)},
       {kFormatMessageW, "KERNEL32.dll", "FormatMessageW", fnAddress(hookFormatMessageW), nullptr},
       {kCommandLineToArgvW, "SHELL32.dll", "CommandLineToArgvW", fnAddress(hookCommandLineToArgvW), nullptr},
+      {kInternetQueryOptionW, "WININET.dll", "InternetQueryOptionW", fnAddress(hookInternetQueryOptionW), nullptr},
       {kMalloc, "msvcrt.dll", "malloc", fnAddress(hookMalloc), nullptr},
       {kCalloc, "msvcrt.dll", "calloc", fnAddress(hookCalloc), nullptr},
       {kRealloc, "msvcrt.dll", "realloc", fnAddress(hookRealloc<kLibrary>), fnAddress(hookRealloc<kReleaser>)},

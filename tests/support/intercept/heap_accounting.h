@@ -18,7 +18,8 @@ namespace intercept {
 // LocalFree, LocalSize, LocalLock, GlobalAlloc, GlobalReAlloc, GlobalFree,
 // GlobalSize, GlobalLock, FormatMessageW (its FORMAT_MESSAGE_ALLOCATE_BUFFER
 // result is a LocalAlloc block), CommandLineToArgvW (its vector is a LocalAlloc
-// block) and the C runtime's malloc, calloc, realloc, free, _msize.
+// block), InternetQueryOptionW (the strings of a per-connection option query are
+// GlobalAlloc blocks) and the C runtime's malloc, calloc, realloc, free, _msize.
 //
 // Only traffic between onCallStart and onCallEnd is recorded, and not while
 // testsupport::inHarness() holds on the calling thread. Releases of blocks not

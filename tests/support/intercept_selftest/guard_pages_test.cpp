@@ -303,6 +303,47 @@ TEST_F(GuardPagesTest, TheTestProgramMayFreeWhatTheModuleLeftBehind) {
   EXPECT_TRUE(testsupport::guard::takeFaults().empty());
 }
 
+// Stands in for WinInet's per-connection query as its documentation describes it:
+// each string comes in a GlobalAlloc block that the caller frees with GlobalFree.
+BOOL WINAPI scriptedConnectionQuery(HINTERNET, DWORD option, LPVOID buffer, LPDWORD) {
+  auto* list = static_cast<INTERNET_PER_CONN_OPTION_LISTW*>(buffer);
+  for (DWORD i = 0; i < list->dwOptionCount; ++i) {
+    INTERNET_PER_CONN_OPTIONW& entry = list->pOptions[i];
+    if (entry.dwOption == INTERNET_PER_CONN_FLAGS) entry.Value.dwValue = PROXY_TYPE_PROXY;
+    if (entry.dwOption == INTERNET_PER_CONN_PROXY_SERVER) {
+      const wchar_t text[] = L"proxy.example:8080";
+      entry.Value.pszValue = static_cast<LPWSTR>(GlobalAlloc(GMEM_FIXED, sizeof text));
+      std::memcpy(entry.Value.pszValue, text, sizeof text);
+    }
+  }
+  return option == INTERNET_OPTION_PER_CONNECTION_OPTION;
+}
+
+TEST_F(GuardPagesTest, StringsOfAPerConnectionQueryAreGuardedAndAccounted) {
+  // The stand-in goes in first, so that the accounting calls through to it.
+  accounting.reset();
+  intercept::ImportPatch standIn(p.module, "wininet.dll", "InternetQueryOptionW", scriptedConnectionQuery);
+  accounting = std::make_unique<HeapAccounting>(p.module);
+  INTERNET_PER_CONN_OPTIONW entries[2] = {};
+  entries[0].dwOption = INTERNET_PER_CONN_FLAGS;
+  entries[1].dwOption = INTERNET_PER_CONN_PROXY_SERVER;
+  std::wstring proxy;
+  Violations found = call([&] {
+    ASSERT_TRUE(p.queryConnectionOptions(entries, 2));
+    proxy = entries[1].Value.pszValue;
+    readByte(entries[1].Value.pszValue, 48);
+    p.globalFree(entries[1].Value.pszValue);
+  });
+  EXPECT_EQ(proxy, L"proxy.example:8080");
+  EXPECT_EQ(entries[0].Value.dwValue, static_cast<DWORD>(PROXY_TYPE_PROXY));
+  expectViolations(found, {"read at offset 48 of block " + hex(entries[1].Value.pszValue) +
+                           " (38 bytes, InternetQueryOptionW), past its end"});
+
+  found = call([&] { p.queryConnectionOptions(entries, 2); });
+  expectViolations(found, {"leaked 38 bytes from InternetQueryOptionW"});
+  accounting.reset();
+}
+
 TEST_F(GuardPagesTest, BuffersWindowsAllocatesForTheCallerAreGuardedToo) {
   wchar_t* text = nullptr;
   wchar_t** argv = nullptr;

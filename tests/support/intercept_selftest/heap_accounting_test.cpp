@@ -40,7 +40,7 @@ TEST_F(HeapAccountingTest, PatchesWhatTheModuleImports) {
   std::sort(names.begin(), names.end());
   const std::vector<std::string> expected = {
       "CommandLineToArgvW", "FormatMessageW", "GlobalAlloc", "GlobalFree", "HeapAlloc", "HeapCreate",
-      "HeapDestroy", "HeapFree", "HeapReAlloc", "HeapSize", "HeapValidate", "LocalAlloc", "LocalFree",
+      "HeapDestroy", "HeapFree", "HeapReAlloc", "HeapSize", "HeapValidate", "InternetQueryOptionW", "LocalAlloc", "LocalFree",
       "LocalReAlloc", "LocalSize", "_msize", "calloc", "free", "malloc", "realloc"};
   // GlobalReAlloc and the lock functions are not imported by the probe and are skipped silently.
   EXPECT_EQ(names, expected);

@@ -2,8 +2,9 @@
 // Each export makes exactly one import call, so tests decide what a "call"
 // does by combining them.
 #include <windows.h>
-// After windows.h, whose types it uses.
+// After windows.h, whose types they use.
 #include <shellapi.h>
+#include <wininet.h>
 
 #include <malloc.h>
 
@@ -53,6 +54,16 @@ PROBE_API wchar_t* probe_formatMessage(DWORD code) {
 PROBE_API wchar_t** probe_commandLineToArgv(const wchar_t* commandLine) {
   int count = 0;
   return CommandLineToArgvW(commandLine, &count);
+}
+
+// WinInet's per-connection options of the LAN, queried into `entries`.
+PROBE_API BOOL probe_queryConnectionOptions(INTERNET_PER_CONN_OPTIONW* entries, DWORD count) {
+  INTERNET_PER_CONN_OPTION_LISTW list{};
+  list.dwSize = sizeof list;
+  list.dwOptionCount = count;
+  list.pOptions = entries;
+  DWORD length = sizeof list;
+  return InternetQueryOptionW(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &list, &length);
 }
 
 // Handles of the kinds the handle accounting tells apart.

@@ -43,6 +43,7 @@ ProbeModule load() {
   bind(p.module, "probe_localSize", p.localSize, ok);
   bind(p.module, "probe_globalAlloc", p.globalAlloc, ok);
   bind(p.module, "probe_globalFree", p.globalFree, ok);
+  bind(p.module, "probe_queryConnectionOptions", p.queryConnectionOptions, ok);
   bind(p.module, "probe_formatMessage", p.formatMessage, ok);
   bind(p.module, "probe_commandLineToArgv", p.commandLineToArgv, ok);
   bind(p.module, "probe_regOpenKey", p.regOpenKey, ok);

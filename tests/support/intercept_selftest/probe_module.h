@@ -3,6 +3,8 @@
 #pragma once
 
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <wininet.h>
 
 #include <cstddef>
 
@@ -30,6 +32,7 @@ struct ProbeModule {
   SIZE_T (*localSize)(HLOCAL) = nullptr;
   HGLOBAL (*globalAlloc)(SIZE_T) = nullptr;
   HGLOBAL (*globalFree)(HGLOBAL) = nullptr;
+  BOOL (*queryConnectionOptions)(INTERNET_PER_CONN_OPTIONW*, DWORD) = nullptr;
   wchar_t* (*formatMessage)(DWORD) = nullptr;
   wchar_t** (*commandLineToArgv)(const wchar_t*) = nullptr;
   HKEY (*regOpenKey)(HKEY, const wchar_t*) = nullptr;
