@@ -98,8 +98,16 @@ World::World(const std::wstring& libraryFile) : library_(testsupport::deliverabl
   for (const std::string& v : host_.violations()) problem_ += v + "\n";
   if (!problem_.empty()) return;
 
-  heap_ = std::make_unique<intercept::HeapAccounting>(library_.module);
+  // As in every bridge test: heap blocks on guard pages and accounted, handles
+  // accounted; the sweep's own releases of what the library handed out are watched.
+  intercept::HeapAccounting::Options heapOptions;
+  heapOptions.releasingModule = GetModuleHandleW(nullptr);
+  heap_ = std::make_unique<intercept::HeapAccounting>(library_.module, heapOptions);
+  intercept::HandleAccounting::Options handleOptions;
+  handleOptions.releasingModule = GetModuleHandleW(nullptr);
+  handles_ = std::make_unique<intercept::HandleAccounting>(library_.module, handleOptions);
   host_.addObserver(heap_.get());
+  host_.addObserver(handles_.get());
   standIns_ = std::make_unique<robustness::StandIns>(library_.module);
   if (libraryOf(libraryFile) == jarmodel::kTcpestats) {
     estats_ = std::make_unique<tcpestatstest::EStatsStandIn>(library_.module);
@@ -159,6 +167,7 @@ World::~World() {
     RemoveDirectoryW(folder_.c_str());
   }
   if (endedChild_ != nullptr) CloseHandle(endedChild_);
+  if (handles_) host_.removeObserver(handles_.get());
   if (heap_) host_.removeObserver(heap_.get());
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "deliverables.h"
+#include "handle_accounting.h"
 #include "heap_accounting.h"
 #include "jni_host.h"
 #include "standins.h"
@@ -71,6 +72,7 @@ class World {
   jnihost::Host host_;
   testsupport::LoadedLibrary library_;
   std::unique_ptr<intercept::HeapAccounting> heap_;
+  std::unique_ptr<intercept::HandleAccounting> handles_;
   std::unique_ptr<robustness::StandIns> standIns_;
   std::unique_ptr<tcpestatstest::EStatsStandIn> estats_;
   std::wstring scratchKey_;

@@ -88,7 +88,7 @@ jvalue Host::callDynamic(void* fn, const std::string& sig, jobject self, const s
       out.i = static_cast<jint>(static_cast<std::uint32_t>(r));
       break;
     case 'J':
-      endCall(nullptr);
+      endCall(nullptr, &r);  // a long may be a handle the native hands to Java
       out.j = static_cast<jlong>(r);
       break;
     default:

@@ -27,6 +27,9 @@ void swapFields(State& s, ThreadContext& c) {
   std::swap(s.currentFn, c.currentFn);
   std::swap(s.lastReleasedCopy, c.lastReleasedCopy);
   std::swap(s.lockDepthsGivenUp, c.lockDepthsGivenUp);
+  std::swap(s.retired, c.retired);
+  std::swap(s.shadows, c.shadows);
+  std::swap(s.callSerial, c.callSerial);
 }
 
 // A new thread's fields: a base frame for the references its test code makes.
