@@ -109,6 +109,7 @@ void time(const std::vector<Operation*>& unit, const Options& options, std::vect
   std::vector<std::unique_ptr<HostSlot>> slots;
   std::string failure;
   Contest contest;
+  contest.rounds = 0;
   long most = 0;
   for (Operation* op : unit) {
     most = std::max(most, op->items);

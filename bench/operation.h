@@ -13,7 +13,7 @@
 namespace bench {
 
 struct Target {
-  double ratio = 0;  // highest bridge / baseline accepted
+  double ratio = 0;  // highest bridge / baseline accepted; 0: shown for information, no target
   // Counter sample only: most heap allocations and JNI calls per operation (-1: none set).
   double allocations = -1;
   double jniCalls = -1;

@@ -21,7 +21,7 @@ class ProcessRun : public Operation {
  public:
   ProcessRun(const Natives& natives, std::wstring commandLine)
       : Operation("CreateProcess + waitFor + close", "CreateProcessW + WaitForSingleObject + CloseHandle",
-                  Target{1.05}, 31),
+                  Target{1.05}, 61),
         natives_(natives),
         commandLine_(std::move(commandLine)) {}
 

@@ -80,7 +80,7 @@ constexpr double kGrowthTarget = 1.3;
 
 bool Result::met() const {
   const Target& target = operation->target;
-  return error.empty() && ratio <= target.ratio && (target.allocations < 0 || allocations <= target.allocations) &&
+  return error.empty() && (target.ratio == 0 || ratio <= target.ratio) && (target.allocations < 0 || allocations <= target.allocations) &&
          (target.jniCalls < 0 || jniCalls <= target.jniCalls);
 }
 
@@ -104,9 +104,11 @@ void printTable(const std::vector<Result>& results, const std::string& notes) {
       std::printf("%-38s  not measured: %s\n", op.name.c_str(), r.error.c_str());
       continue;
     }
-    std::printf("%-38s %11s %11s %6.3f %7.3f %6.2f %7s %9s %5s\n", op.name.c_str(), duration(r.bridge).c_str(),
-                duration(r.baseline).c_str(), r.ratio, r.pairedRatio, op.target.ratio, count(r.jniCalls).c_str(),
-                count(r.allocations).c_str(), r.met() ? "yes" : "NO");
+    bool informational = op.target.ratio == 0;
+    std::printf("%-38s %11s %11s %6.3f %7.3f %6s %7s %9s %5s\n", op.name.c_str(), duration(r.bridge).c_str(),
+                duration(r.baseline).c_str(), r.ratio, r.pairedRatio,
+                informational ? "-" : format("%.2f", op.target.ratio).c_str(), count(r.jniCalls).c_str(),
+                count(r.allocations).c_str(), informational ? "-" : r.met() ? "yes" : "NO");
   }
   std::printf("\nPer item (median time per item; growth = per item at the large size / at the small, target <= %.1f)\n",
               kGrowthTarget);
@@ -144,13 +146,16 @@ bool writeCsv(const std::vector<Result>& results, const std::string& path) {
   std::fprintf(file,
                "operation,baseline,items,batch,samples,bridge_median_s,baseline_median_s,ratio,paired_ratio,"
                "bridge_spread,baseline_spread,target_ratio,jni_calls_per_op,allocations_per_op,met,error\n");
+  // An operation without a target has an empty target_ratio and met.
   for (const Result& r : results) {
     const Operation& op = *r.operation;
-    std::fprintf(file, "\"%s\",\"%s\",%ld,%d,%zu,%.9g,%.9g,%.4f,%.4f,%.4f,%.4f,%.2f,%s,%s,%s,\"%s\"\n",
+    bool informational = op.target.ratio == 0;
+    std::fprintf(file, "\"%s\",\"%s\",%ld,%d,%zu,%.9g,%.9g,%.4f,%.4f,%.4f,%.4f,%s,%s,%s,%s,\"%s\"\n",
                  op.name.c_str(), op.baselineName.c_str(), op.items, r.samples.batch, r.samples.bridge.size(),
                  r.bridge, r.baseline, r.ratio, r.pairedRatio, spread(r.samples.bridge), spread(r.samples.baseline),
-                 op.target.ratio, r.jniCalls < 0 ? "" : count(r.jniCalls).c_str(),
-                 r.allocations < 0 ? "" : count(r.allocations).c_str(), r.met() ? "yes" : "no", r.error.c_str());
+                 informational ? "" : format("%.2f", op.target.ratio).c_str(),
+                 r.jniCalls < 0 ? "" : count(r.jniCalls).c_str(), r.allocations < 0 ? "" : count(r.allocations).c_str(),
+                 informational ? "" : r.met() ? "yes" : "no", r.error.c_str());
   }
   return std::fclose(file) == 0;
 }
@@ -173,11 +178,13 @@ bool writeJson(const std::vector<Result>& results, const std::string& notes, con
     std::fprintf(file,
                  "    {\"operation\": %s, \"baseline\": %s, \"items\": %ld, \"group\": %s, \"batch\": %d,\n"
                  "     \"bridge_median_s\": %.9g, \"baseline_median_s\": %.9g, \"ratio\": %.4f, \"paired_ratio\": %.4f,\n"
-                 "     \"target_ratio\": %.2f, \"jni_calls_per_op\": %s, \"allocations_per_op\": %s, \"met\": %s,\n"
+                 "     \"target_ratio\": %s, \"jni_calls_per_op\": %s, \"allocations_per_op\": %s, \"met\": %s,\n"
                  "     \"error\": %s, \"bridge_samples_s\": [%s], \"baseline_samples_s\": [%s]}%s\n",
                  jsonText(op.name).c_str(), jsonText(op.baselineName).c_str(), op.items, jsonText(op.group).c_str(),
-                 r.samples.batch, r.bridge, r.baseline, r.ratio, r.pairedRatio, op.target.ratio,
-                 jsonNumber(r.jniCalls).c_str(), jsonNumber(r.allocations).c_str(), r.met() ? "true" : "false",
+                 r.samples.batch, r.bridge, r.baseline, r.ratio, r.pairedRatio,
+                 op.target.ratio == 0 ? "null" : format("%.2f", op.target.ratio).c_str(),
+                 jsonNumber(r.jniCalls).c_str(), jsonNumber(r.allocations).c_str(),
+                 op.target.ratio == 0 ? "null" : r.met() ? "true" : "false",
                  jsonText(r.error).c_str(), samples[0].c_str(), samples[1].c_str(),
                  i + 1 < results.size() ? "," : "");
   }
