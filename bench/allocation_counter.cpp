@@ -5,8 +5,19 @@
 namespace bench {
 namespace {
 
-enum Slot { kHeapAlloc, kHeapReAlloc, kHeapCreate, kLocalAlloc, kLocalReAlloc, kGlobalAlloc, kGlobalReAlloc,
-            kMalloc, kCalloc, kRealloc, kSlots };
+enum Slot {
+  kHeapAlloc,
+  kHeapReAlloc,
+  kHeapCreate,
+  kLocalAlloc,
+  kLocalReAlloc,
+  kGlobalAlloc,
+  kGlobalReAlloc,
+  kMalloc,
+  kCalloc,
+  kRealloc,
+  kSlots
+};
 
 AllocationCounter& counter() { return *intercept::ActiveInstance<AllocationCounter>::get(); }
 
@@ -26,9 +37,7 @@ LPVOID WINAPI heapReAlloc(HANDLE heap, DWORD flags, LPVOID block, SIZE_T size) {
 HANDLE WINAPI heapCreate(DWORD options, SIZE_T initial, SIZE_T maximum) {
   return forward<decltype(&HeapCreate)>(kHeapCreate)(options, initial, maximum);
 }
-HLOCAL WINAPI localAlloc(UINT flags, SIZE_T size) {
-  return forward<decltype(&LocalAlloc)>(kLocalAlloc)(flags, size);
-}
+HLOCAL WINAPI localAlloc(UINT flags, SIZE_T size) { return forward<decltype(&LocalAlloc)>(kLocalAlloc)(flags, size); }
 HLOCAL WINAPI localReAlloc(HLOCAL block, SIZE_T size, UINT flags) {
   return forward<decltype(&LocalReAlloc)>(kLocalReAlloc)(block, size, flags);
 }
@@ -66,8 +75,8 @@ AllocationCounter::AllocationCounter(HMODULE module) : active_(this) {
       {"msvcrt.dll", "realloc", reinterpret_cast<void*>(countedRealloc)},
   };
   for (const auto& r : replaced) {
-    patches_.push_back(std::make_unique<intercept::ImportPatch>(module, r.dll, r.name, r.replacement,
-                                                                intercept::OnMissing::Skip));
+    patches_.push_back(
+        std::make_unique<intercept::ImportPatch>(module, r.dll, r.name, r.replacement, intercept::OnMissing::Skip));
   }
 }
 

@@ -56,11 +56,43 @@ void JNICALL bareStoreValue(JNIEnv* env, jclass, jlong counter, jint format, jin
   std::memcpy(address + offset, &value.doubleValue, sizeof value.doubleValue);
 }
 
-void JNICALL bareUpdateCounters(JNIEnv*, jclass, jlong query) { PdhCollectQueryData(reinterpret_cast<PDH_HQUERY>(query)); }
+void JNICALL bareStoreValueSameCalls(JNIEnv* env, jclass, jlong counter, jint format, jint offset, jobject buffer) {
+  auto address = static_cast<unsigned char*>(env->GetDirectBufferAddress(buffer));
+  if (offset + 8 > env->GetDirectBufferCapacity(buffer)) {
+    return;
+  }
+  PDH_FMT_COUNTERVALUE value;
+  PdhGetFormattedCounterValue(reinterpret_cast<PDH_HCOUNTER>(counter), static_cast<DWORD>(format), nullptr, &value);
+  std::memcpy(address + offset, &value.doubleValue, sizeof value.doubleValue);
+}
+
+void JNICALL bareUpdateCounters(JNIEnv*, jclass, jlong query) {
+  PdhCollectQueryData(reinterpret_cast<PDH_HQUERY>(query));
+}
 
 jstring JNICALL bareGetStringValue(JNIEnv* env, jobject self, jstring name) {
   DWORD size = queryValue(env, self, name, valueBuffer, sizeof valueBuffer);
   return env->NewString(reinterpret_cast<const jchar*>(valueBuffer), static_cast<jsize>(size / 2 - 1));
+}
+
+jstring JNICALL bareGetStringValueSameCalls(JNIEnv* env, jobject self, jstring name) {
+  WCHAR copy[kNameUnits];
+  copyName(env, name, copy);
+  auto key = reinterpret_cast<HKEY>(handleField(env, self));
+  HANDLE heap = GetProcessHeap();
+  DWORD capacity = 256;
+  void* data = HeapAlloc(heap, 0, capacity);
+  DWORD size = capacity;
+  DWORD type = 0;
+  if (RegQueryValueExW(key, copy, nullptr, &type, static_cast<BYTE*>(data), &size) == ERROR_MORE_DATA) {
+    capacity = size + 2;
+    data = HeapReAlloc(heap, 0, data, capacity);
+    size = capacity;
+    RegQueryValueExW(key, copy, nullptr, &type, static_cast<BYTE*>(data), &size);
+  }
+  jstring result = env->NewString(static_cast<const jchar*>(data), static_cast<jsize>(size / 2 - 1));
+  HeapFree(heap, 0, data);
+  return result;
 }
 
 jint JNICALL bareGetIntValue(JNIEnv* env, jobject self, jstring name) {

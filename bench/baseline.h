@@ -19,11 +19,17 @@ constexpr DWORD kBareValueBytes = 64 * 1024 + 16;
 // GetDirectBufferAddress, PdhGetFormattedCounterValue, copy of the double.
 BENCH_BASELINE_API void JNICALL bareStoreValue(JNIEnv* env, jclass, jlong counter, jint format, jint offset,
                                                jobject buffer);
+// The same with the library's calls: GetDirectBufferCapacity too, for its bounds check.
+BENCH_BASELINE_API void JNICALL bareStoreValueSameCalls(JNIEnv* env, jclass, jlong counter, jint format, jint offset,
+                                                        jobject buffer);
 // PdhCollectQueryData.
 BENCH_BASELINE_API void JNICALL bareUpdateCounters(JNIEnv* env, jclass, jlong query);
 
 // The key from "_handle", the name into a buffer on the stack, one RegQueryValueExW.
 BENCH_BASELINE_API jstring JNICALL bareGetStringValue(JNIEnv* env, jobject self, jstring name);
+// The same with the library's calls: a 256-byte block of the process heap first,
+// grown to the reported size plus 2 bytes and asked again on ERROR_MORE_DATA.
+BENCH_BASELINE_API jstring JNICALL bareGetStringValueSameCalls(JNIEnv* env, jobject self, jstring name);
 BENCH_BASELINE_API jint JNICALL bareGetIntValue(JNIEnv* env, jobject self, jstring name);
 // The same query, then NewString and add per string.
 BENCH_BASELINE_API jboolean JNICALL bareAddMultiStringValuesTo(JNIEnv* env, jobject self, jstring name,

@@ -23,8 +23,7 @@ using ClearCache = decltype(&Java_com_corvantis_windows_inet_InetCache_clearCach
 
 class CacheClear : public Operation {
  public:
-  CacheClear(std::string name, Target target, int repetitions, long entries, const Context& context,
-             ClearCache clear)
+  CacheClear(std::string name, Target target, int repetitions, long entries, const Context& context, ClearCache clear)
       : Operation(std::move(name), "FindFirst/FindNextUrlCacheEntryExW + DeleteUrlCacheEntryW walk", target,
                   repetitions, entries),
         modules_{context.bridge, context.baseline},
@@ -115,8 +114,7 @@ bool addCacheOperations(const Context& context, Operations& out) {
     return false;
   }
   // Wine's time per entry drowns the walk's: shown for information, without a target.
-  out.push_back(
-      std::make_unique<WineCacheClear>("clearCache, 1,000, Wine's cache", Target{}, 9, 1000, context, clear));
+  out.push_back(std::make_unique<WineCacheClear>("clearCache, 1,000, Wine's cache", Target{}, 9, 1000, context, clear));
   auto cache = std::make_shared<SharedMemoryCache>();
   cache->modules = {context.bridge, context.baseline};
   for (long entries : {1000L, 10000L}) {

@@ -27,8 +27,7 @@ class CommandLineParse : public Operation {
  public:
   using Native = decltype(&Java_com_quillstone_velaro_server_WindowsSystem_parseCommandLineArguments);
   explicit CommandLineParse(Native parse)
-      : Operation("parseCommandLineArguments, 100 args", "CommandLineToArgvW + String[] of NewString", Target{1.5},
-                  41),
+      : Operation("parseCommandLineArguments, 100 args", "CommandLineToArgvW + String[] of NewString", Target{1.5}, 61),
         parse_(parse) {}
 
   void bind(jnihost::Host& host) override { line_ = host.newString(commandLine()); }

@@ -219,8 +219,10 @@ std::wstring programFolder() {
 const char* kNotes =
     "Times are medians per operation of samples taken round by round, bridge and baseline (and the two sizes of a "
     "group) each once per round, the one going first rotating; fast operations are timed in batches of back-to-back "
-    "calls, the sizes of a group in samples of 10,000 items. Ratio = bridge median / baseline median; Paired = median "
-    "of the ratios of the samples of one round. JNI/op and Allocs/op: the library's own JNI calls and heap "
+    "calls, the sizes of a group in samples of 10,000 items. Ratio = median of the bridge / baseline ratios of the "
+    "samples of one round (judged against the target: it cancels the slow drifts of a busy machine); Med/Med = bridge "
+    "median / baseline median. Operations without a target are shown to explain others. JNI/op and Allocs/op: the "
+    "library's own JNI calls and heap "
     "allocations per operation, counted in a separate pass in the checking host with heap accounting on.";
 
 int run(const Options& options) {
@@ -296,7 +298,8 @@ int run(const Options& options) {
                   hostCallCost() * 1e9);
     std::string notes = kNotes + std::string(cost);
     printTable(results, notes);
-    bool written = writeCsv(results, options.out + "/bench.csv") && writeJson(results, notes, options.out + "/bench.json");
+    bool written =
+        writeCsv(results, options.out + "/bench.csv") && writeJson(results, notes, options.out + "/bench.json");
     if (!written) {
       std::fprintf(stderr, "cannot write the results into %s\n", options.out.c_str());
       return 2;

@@ -43,7 +43,8 @@ BOOL handOver(MemoryUrlCache::Enumeration& enumeration, INTERNET_CACHE_ENTRY_INF
     SetLastError(ERROR_NO_MORE_ITEMS);
     return FALSE;
   }
-  constexpr auto needed = static_cast<DWORD>(sizeof(INTERNET_CACHE_ENTRY_INFOW) + (kUrlUnits + kFileUnits) * sizeof(WCHAR));
+  constexpr auto needed =
+      static_cast<DWORD>(sizeof(INTERNET_CACHE_ENTRY_INFOW) + (kUrlUnits + kFileUnits) * sizeof(WCHAR));
   if (out == nullptr || *size < needed) {
     *size = needed;
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
@@ -102,7 +103,8 @@ BOOL WINAPI deleteEntry(LPCWSTR url) {
     entry = wcstoul(url + sizeof kUrlPrefix / sizeof(WCHAR) - 1, nullptr, 10);
   }
   WCHAR expected[kUrlUnits];
-  if (entry >= c.deleted.size() || c.deleted[entry] || (writeName(expected, kUrlPrefix, entry), wcscmp(url, expected) != 0)) {
+  if (entry >= c.deleted.size() || c.deleted[entry] ||
+      (writeName(expected, kUrlPrefix, entry), wcscmp(url, expected) != 0)) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return FALSE;
   }

@@ -22,7 +22,10 @@ struct Target {
 class Operation {
  public:
   Operation(std::string name, std::string baseline, Target target, int repetitions, long items = 0)
-      : name(std::move(name)), baselineName(std::move(baseline)), target(target), repetitions(repetitions),
+      : name(std::move(name)),
+        baselineName(std::move(baseline)),
+        target(target),
+        repetitions(repetitions),
         items(items) {}
   virtual ~Operation() = default;
   Operation(const Operation&) = delete;
@@ -46,7 +49,7 @@ class Operation {
   const std::string baselineName;
   const Target target;
   const int repetitions;
-  const long items;  // per operation, for enumerations; 0 otherwise
+  const long items;   // per operation, for enumerations; 0 otherwise
   std::string group;  // operations of one group at two sizes are compared per item
   // What the set-up made for this and other operations (keys, stand-ins); released
   // with the last operation that holds it, before the library is unloaded.
@@ -59,7 +62,7 @@ using Operations = std::vector<std::unique_ptr<Operation>>;
 struct Context {
   HMODULE bridge = nullptr;
   HMODULE baseline = nullptr;  // the DLL of the baselines
-  std::wstring folder;  // of the bench program, with its child program beside it
+  std::wstring folder;         // of the bench program, with its child program beside it
 
   template <class F>
   F native(const char* name) const {

@@ -20,8 +20,8 @@ struct Natives {
 class ProcessRun : public Operation {
  public:
   ProcessRun(const Natives& natives, std::wstring commandLine)
-      : Operation("CreateProcess + waitFor + close", "CreateProcessW + WaitForSingleObject + CloseHandle",
-                  Target{1.05}, 61),
+      : Operation("CreateProcess + waitFor + close", "CreateProcessW + WaitForSingleObject + CloseHandle", Target{1.05},
+                  61),
         natives_(natives),
         commandLine_(std::move(commandLine)) {}
 
