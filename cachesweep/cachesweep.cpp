@@ -227,14 +227,11 @@ bool lowerIntegrity(DWORD* error) {
   }
   TOKEN_MANDATORY_LABEL label{};
   label.Label.Attributes = SE_GROUP_INTEGRITY;
-  bool lowered = false;
-  if (!ConvertStringSidToSidA(kLowIntegritySid, &label.Label.Sid)) {
+  bool lowered = ConvertStringSidToSidA(kLowIntegritySid, &label.Label.Sid) &&
+                 SetTokenInformation(token, TokenIntegrityLevel, &label,
+                                     sizeof(TOKEN_MANDATORY_LABEL) + GetLengthSid(label.Label.Sid));
+  if (!lowered) {
     *error = GetLastError();
-  } else if (!SetTokenInformation(token, TokenIntegrityLevel, &label,
-                                  sizeof(TOKEN_MANDATORY_LABEL) + GetLengthSid(label.Label.Sid))) {
-    *error = GetLastError();
-  } else {
-    lowered = true;
   }
   if (!CloseHandle(token) && lowered) {
     *error = GetLastError();

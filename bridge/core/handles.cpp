@@ -87,21 +87,5 @@ extern "C" jobject wrapJavaProcessAndCloseThread(JNIEnv* env, const PROCESS_INFO
 }
 
 extern "C" JNIEXPORT void JNICALL Java_com_corvantis_windows_WindowsHandle_close(JNIEnv* env, jobject self) {
-  jclass cls = env->FindClass(bridge::kWindowsHandleClass);
-  if (cls == nullptr) {
-    return;
-  }
-  jfieldID field = env->GetFieldID(cls, "_handle", "J");
-  if (field == nullptr) {
-    return;
-  }
-  jlong handle = env->GetLongField(self, field);
-  if (handle == 0) {
-    return;
-  }
-  if (CloseHandle(reinterpret_cast<HANDLE>(handle))) {
-    env->SetLongField(self, field, 0);
-  } else {
-    throwCodedSystemException(env, GetLastError());
-  }
+  bridge::closeHandleField(env, self, [](jlong handle) { return CloseHandle(reinterpret_cast<HANDLE>(handle)); });
 }

@@ -60,24 +60,9 @@ void setOption(JNIEnv* env, jobject self, jint option, void* value, DWORD length
 extern "C" {
 
 JNIEXPORT void JNICALL Java_com_corvantis_windows_inet_InternetHandle_close(JNIEnv* env, jobject self) {
-  jclass cls = env->FindClass(bridge::kWindowsHandleClass);
-  if (cls == nullptr) {
-    return;
-  }
-  jfieldID field = env->GetFieldID(cls, "_handle", "J");
-  if (field == nullptr) {
-    return;
-  }
-  jlong handle = env->GetLongField(self, field);
-  if (handle == 0) {
-    return;
-  }
   // A failed close leaves the handle in the object, so the close can be repeated.
-  if (InternetCloseHandle(reinterpret_cast<HINTERNET>(handle))) {
-    env->SetLongField(self, field, 0);
-  } else {
-    throwCodedSystemException(env, GetLastError());
-  }
+  bridge::closeHandleField(
+      env, self, [](jlong handle) { return InternetCloseHandle(reinterpret_cast<HINTERNET>(handle)); });
 }
 
 JNIEXPORT jint JNICALL Java_com_corvantis_windows_inet_InternetHandle_getIntOption(JNIEnv* env, jobject self,

@@ -27,4 +27,25 @@ jobject newRegistryKey(JNIEnv* env, HKEY key);
 // New WindowsProcess("(JI)V"); closes nothing on failure, the caller does.
 jobject newWindowsProcess(JNIEnv* env, HANDLE process, DWORD processId);
 
+// Closes what the object's WindowsHandle "_handle" holds with close(handle), which
+// answers like CloseHandle, and then sets the field to 0. Nothing for 0; a refusal
+// raises CodedSystemException with the last error and keeps the value.
+template <class Close>
+void closeHandleField(JNIEnv* env, jobject self, Close close) {
+  jclass cls = env->FindClass(kWindowsHandleClass);
+  jfieldID field = cls != nullptr ? env->GetFieldID(cls, "_handle", "J") : nullptr;
+  if (field == nullptr) {
+    return;
+  }
+  jlong handle = env->GetLongField(self, field);
+  if (handle == 0) {
+    return;
+  }
+  if (close(handle)) {
+    env->SetLongField(self, field, 0);
+  } else {
+    throwCodedSystemException(env, GetLastError());
+  }
+}
+
 }  // namespace bridge
