@@ -27,7 +27,9 @@ class CacheClear : public Operation {
       : Operation(std::move(name), "FindFirst/FindNextUrlCacheEntryExW + DeleteUrlCacheEntryW walk", target,
                   repetitions, entries),
         modules_{context.bridge, context.baseline},
-        clear_(clear) {}
+        clear_(clear) {
+    expected = std::to_string(entries) + " deleted, 0 left";
+  }
 
   void bind(jnihost::Host&) override {}
   bool needsPrepare() const override { return true; }

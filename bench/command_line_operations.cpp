@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "baseline.h"
 #include "operation.h"
@@ -12,13 +13,23 @@ namespace {
 
 constexpr int kArguments = 100;
 
-// The program and 99 arguments; every third one quoted with a blank inside.
-std::u16string commandLine() {
-  std::u16string line = u"\"C:\\Program Files\\Velaro\\agent.exe\"";
+// The program and 99 arguments; every third one has a blank inside.
+std::vector<std::u16string> arguments() {
+  std::vector<std::u16string> out{u"C:\\Program Files\\Velaro\\agent.exe"};
   for (int i = 1; i < kArguments; ++i) {
     char argument[48];
-    std::snprintf(argument, sizeof argument, i % 3 == 0 ? " \"value %03d with blank\"" : " -option%03d=value", i);
-    line.append(argument, argument + std::char_traits<char>::length(argument));
+    std::snprintf(argument, sizeof argument, i % 3 == 0 ? "value %03d with blank" : "-option%03d=value", i);
+    out.emplace_back(argument, argument + std::char_traits<char>::length(argument));
+  }
+  return out;
+}
+
+// The arguments as a command line: those with a blank quoted.
+std::u16string commandLine() {
+  std::u16string line;
+  for (const std::u16string& argument : arguments()) {
+    bool quoted = argument.find(u' ') != std::u16string::npos;
+    line += (line.empty() ? u"" : u" ") + (quoted ? u"\"" + argument + u"\"" : argument);
   }
   return line;
 }
@@ -50,6 +61,7 @@ bool addCommandLineOperations(const Context& context, Operations& out) {
     return false;
   }
   out.push_back(std::make_unique<CommandLineParse>(parse));
+  out.back()->expected = describeStrings("[Ljava/lang/String;", arguments());
   return true;
 }
 

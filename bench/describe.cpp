@@ -19,23 +19,21 @@ struct Checksum {
 
 }  // namespace
 
+std::string describeStrings(const std::string& kind, const std::vector<std::u16string>& strings) {
+  Checksum sum;
+  for (const std::u16string& s : strings) {
+    sum.add(s);
+  }
+  return kind + " of " + std::to_string(strings.size()) + " string(s), checksum " + std::to_string(sum.value);
+}
+
 std::string describeObject(jnihost::Host& host, jobject object) {
   if (object == nullptr) {
     return "null";
   }
-  Checksum sum;
-  size_t count = 1;
   std::string kind = host.className(object);
-  if (kind == "java/lang/String") {
-    sum.add(host.str(object));
-  } else {
-    std::vector<std::u16string> strings = host.stringElements(object);
-    for (const std::u16string& s : strings) {
-      sum.add(s);
-    }
-    count = strings.size();
-  }
-  return kind + " of " + std::to_string(count) + " string(s), checksum " + std::to_string(sum.value);
+  return describeStrings(kind, kind == "java/lang/String" ? std::vector<std::u16string>{host.str(object)}
+                                                          : host.stringElements(object));
 }
 
 }  // namespace bench

@@ -99,6 +99,10 @@ bool agree(Operation& op, std::string* error) {
     *error = "results differ: library " + outcomes[0] + ", baseline " + outcomes[1];
     return false;
   }
+  if (!op.expected.empty() && outcomes[0] != op.expected) {
+    *error = "both sides give " + outcomes[0] + ", expected " + op.expected;
+    return false;
+  }
   return true;
 }
 

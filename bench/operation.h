@@ -42,8 +42,10 @@ class Operation {
   virtual void prepare() {}
   virtual void bridge(JNIEnv* env) = 0;
   virtual void baseline(JNIEnv* env) = 0;
-  // What the last call of either side left for Java to see; both sides must agree.
+  // What the last call of either side left for Java to see; both sides must agree,
+  // and with `expected` unless that is empty.
   virtual std::string outcome(jnihost::Host& host) = 0;
+  std::string expected;
 
   const std::string name;
   const std::string baselineName;
@@ -78,8 +80,11 @@ bool addCommandLineOperations(const Context& context, Operations& out);
 bool addCacheOperations(const Context& context, Operations& out);
 bool addProcessOperations(const Context& context, Operations& out);
 
-// Short description of a Java string, array or list for outcome(): length and a checksum.
+// Short description of a Java string, String[] or list for outcome(): its class,
+// how many strings, and a checksum of them.
 std::string describeObject(jnihost::Host& host, jobject object);
+// The description of an object of that class holding these strings.
+std::string describeStrings(const std::string& kind, const std::vector<std::u16string>& strings);
 
 }  // namespace bench
 

@@ -23,7 +23,9 @@ class ProcessRun : public Operation {
       : Operation("CreateProcess + waitFor + close", "CreateProcessW + WaitForSingleObject + CloseHandle", Target{1.05},
                   61),
         natives_(natives),
-        commandLine_(std::move(commandLine)) {}
+        commandLine_(std::move(commandLine)) {
+    expected = "exit code 7";
+  }
 
   void bind(jnihost::Host& host) override {
     line_ = host.newString(std::u16string(commandLine_.begin(), commandLine_.end()));

@@ -2,6 +2,7 @@
 // and 10,000 sub-keys, under a key of the bench's own below HKCU\Software.
 #include <com_corvantis_windows_registry_RegistryKey.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -67,12 +68,27 @@ std::wstring multiText(DWORD bytes) {
   return data + L'\0';
 }
 
+// The strings of REG_SZ or REG_MULTI_SZ data as Java gets them.
+std::vector<std::u16string> stringsOf(const std::wstring& data) {
+  std::vector<std::u16string> strings;
+  for (size_t at = 0; at < data.size() && data[at] != L'\0';) {
+    size_t end = std::min(data.find(L'\0', at), data.size());
+    strings.emplace_back(data.begin() + static_cast<std::ptrdiff_t>(at), data.begin() + static_cast<std::ptrdiff_t>(end));
+    at = end + 1;
+  }
+  return strings;
+}
+
+std::wstring subKeyName(int i) {
+  wchar_t name[32];
+  std::swprintf(name, 32, L"subkey-%05d", i);
+  return name;
+}
+
 bool fillSubKeys(HKEY parent, int count) {
   for (int i = 0; i < count; ++i) {
-    wchar_t name[32];
-    std::swprintf(name, 32, L"subkey-%05d", i);
     HKEY child = nullptr;
-    if (RegCreateKeyExW(parent, name, 0, nullptr, 0, KEY_READ, nullptr, &child, nullptr) != ERROR_SUCCESS) {
+    if (RegCreateKeyExW(parent, subKeyName(i).c_str(), 0, nullptr, 0, KEY_READ, nullptr, &child, nullptr) != ERROR_SUCCESS) {
       return false;
     }
     RegCloseKey(child);
@@ -190,13 +206,17 @@ bool addRegistryOperations(const Context& context, Operations& out) {
   tree.keys1000 = createKey(std::wstring(kRoot) + L"\\keys1000");
   tree.keys10000 = createKey(std::wstring(kRoot) + L"\\keys10000");
   DWORD number = 0x12345678;
+  const std::wstring small = text(64);
+  const std::wstring large = text(kLargeBytes);
+  const std::wstring multiSmall(L"first\0second\0third\0\0", 20);
+  const std::wstring multiLarge = multiText(kLargeBytes);
   bool made = tree.values != nullptr && tree.keys1000 != nullptr && tree.keys10000 != nullptr &&
-              put(tree.values, L"small", REG_SZ, text(64)) && put(tree.values, L"large", REG_SZ, text(kLargeBytes)) &&
+              put(tree.values, L"small", REG_SZ, small) && put(tree.values, L"large", REG_SZ, large) &&
               RegSetValueExW(tree.values, L"number", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number),
                              sizeof number) == ERROR_SUCCESS &&
-              put(tree.values, L"multiSmall", REG_MULTI_SZ, std::wstring(L"first\0second\0third\0\0", 20)) &&
-              put(tree.values, L"multiLarge", REG_MULTI_SZ, multiText(kLargeBytes)) &&
-              fillSubKeys(tree.keys1000, 1000) && fillSubKeys(tree.keys10000, 10000);
+              put(tree.values, L"multiSmall", REG_MULTI_SZ, multiSmall) &&
+              put(tree.values, L"multiLarge", REG_MULTI_SZ, multiLarge) && fillSubKeys(tree.keys1000, 1000) &&
+              fillSubKeys(tree.keys10000, 10000);
   auto getString = BENCH_NATIVE(context, Java_com_corvantis_windows_registry_RegistryKey_getStringValue);
   auto getInt = BENCH_NATIVE(context, Java_com_corvantis_windows_registry_RegistryKey_getIntValue);
   auto addMulti = BENCH_NATIVE(context, Java_com_corvantis_windows_registry_RegistryKey_addMultiStringValuesTo);
@@ -207,25 +227,39 @@ bool addRegistryOperations(const Context& context, Operations& out) {
   }
   const char* bareString = "RegQueryValueExW, right-sized buffer + NewString";
   size_t first = out.size();
-  out.push_back(std::make_unique<ValueRead<jstring>>("getStringValue, 64 B", bareString, tree.values, L"small",
-                                                     getString, bareGetStringValue));
-  out.push_back(std::make_unique<ValueRead<jstring>>("getStringValue, 64 KiB", bareString, tree.values, L"large",
-                                                     getString, bareGetStringValue));
+  auto add = [&](std::unique_ptr<Operation> operation, std::string expected) {
+    operation->expected = std::move(expected);
+    out.push_back(std::move(operation));
+  };
+  auto javaString = [](const std::wstring& data) { return describeStrings("java/lang/String", stringsOf(data)); };
+  auto list = [](const std::wstring& data) { return describeStrings("java/util/ArrayList", stringsOf(data)); };
+  add(std::make_unique<ValueRead<jstring>>("getStringValue, 64 B", bareString, tree.values, L"small", getString,
+                                           bareGetStringValue),
+      javaString(small));
+  add(std::make_unique<ValueRead<jstring>>("getStringValue, 64 KiB", bareString, tree.values, L"large", getString,
+                                           bareGetStringValue),
+      javaString(large));
   // What is left when the baseline makes the library's heap and registry calls too.
-  out.push_back(std::make_unique<ValueRead<jstring>>(
-      "getStringValue, 64 KiB, same calls", "the same from a 256-byte heap block grown on ERROR_MORE_DATA", tree.values,
-      L"large", getString, bareGetStringValueSameCalls, Target{}));
-  out.push_back(std::make_unique<ValueRead<jint>>("getIntValue", "RegQueryValueExW into the int", tree.values,
-                                                  L"number", getInt, bareGetIntValue));
-  out.push_back(
-      std::make_unique<MultiStringRead>("addMultiStringValuesTo, 3 strings", tree.values, L"multiSmall", addMulti));
-  out.push_back(
-      std::make_unique<MultiStringRead>("addMultiStringValuesTo, 64 KiB", tree.values, L"multiLarge", addMulti));
+  add(std::make_unique<ValueRead<jstring>>("getStringValue, 64 KiB, same calls",
+                                           "the same from a 256-byte heap block grown on ERROR_MORE_DATA",
+                                           tree.values, L"large", getString, bareGetStringValueSameCalls, Target{}),
+      javaString(large));
+  add(std::make_unique<ValueRead<jint>>("getIntValue", "RegQueryValueExW into the int", tree.values, L"number",
+                                        getInt, bareGetIntValue),
+      std::to_string(number));
+  add(std::make_unique<MultiStringRead>("addMultiStringValuesTo, 3 strings", tree.values, L"multiSmall", addMulti),
+      list(multiSmall));
+  add(std::make_unique<MultiStringRead>("addMultiStringValuesTo, 64 KiB", tree.values, L"multiLarge", addMulti),
+      list(multiLarge));
   for (auto [key, count] : {std::pair<HKEY, long>{tree.keys1000, 1000}, {tree.keys10000, 10000}}) {
     auto operation = std::make_unique<SubKeyEnumeration>(
         "addAvailableSubKeys, " + std::string(count == 1000 ? "1,000" : "10,000"), key, count, addSubKeys);
     operation->group = "addAvailableSubKeys";
-    out.push_back(std::move(operation));
+    std::wstring names;
+    for (int i = 0; i < count; ++i) {
+      names += subKeyName(i) + L'\0';
+    }
+    add(std::move(operation), list(names));
   }
   for (size_t i = first; i < out.size(); ++i) {
     out[i]->shared = shared;
