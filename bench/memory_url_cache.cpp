@@ -2,6 +2,7 @@
 
 #include <wininet.h>
 
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 
@@ -109,7 +110,6 @@ BOOL WINAPI deleteEntry(LPCWSTR url) {
     return FALSE;
   }
   c.deleted[entry] = true;
-  --c.present;
   return TRUE;
 }
 
@@ -134,9 +134,10 @@ MemoryUrlCache::MemoryUrlCache(const std::vector<HMODULE>& modules) : active_(th
 
 MemoryUrlCache::~MemoryUrlCache() { patches_.clear(); }
 
-void MemoryUrlCache::fill(long count) {
-  deleted.assign(static_cast<size_t>(count), false);
-  present = static_cast<size_t>(count);
+void MemoryUrlCache::fill(long count) { deleted.assign(static_cast<size_t>(count), false); }
+
+size_t MemoryUrlCache::size() const {
+  return static_cast<size_t>(std::count(deleted.begin(), deleted.end(), false));
 }
 
 }  // namespace bench

@@ -28,12 +28,12 @@ class MemoryUrlCache {
 
   // Replaces the contents by `count` (at most 100,000) entries of NORMAL_CACHE_ENTRY.
   void fill(long count);
-  size_t size() const { return present; }
+  // Entries not deleted.
+  size_t size() const;
 
   // Entry i's URL and file name are made from i when handed over: nothing per
   // entry is stored but this flag, so the cost per entry does not grow with the count.
   std::vector<bool> deleted;
-  size_t present = 0;
 
   struct Enumeration {
     DWORD filter;
