@@ -32,8 +32,8 @@ std::string describeObject(jnihost::Host& host, jobject object) {
     return "null";
   }
   std::string kind = host.className(object);
-  return describeStrings(kind, kind == "java/lang/String" ? std::vector<std::u16string>{host.str(object)}
-                                                          : host.stringElements(object));
+  return describeStrings(
+      kind, kind == "java/lang/String" ? std::vector<std::u16string>{host.str(object)} : host.stringElements(object));
 }
 
 }  // namespace bench

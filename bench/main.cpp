@@ -109,7 +109,7 @@ bool agree(Operation& op, std::string* error) {
 // Times the operations of one unit (one operation, or a group compared per
 // item) in one contest: every operation's bridge and baseline lanes take a
 // sample in every round.
-void time(const std::vector<Operation*>& unit, const Options& options, std::vector<Result*>& results) {
+void timeUnit(const std::vector<Operation*>& unit, const Options& options, std::vector<Result*>& results) {
   std::vector<std::unique_ptr<HostSlot>> slots;
   std::string failure;
   Contest contest;
@@ -188,8 +188,8 @@ void account(Operation& op, HMODULE library, Result* result) {
   host.clearViolations();
 }
 
-// What one JNI call into the plain host costs by itself: the part of every
-// JNI call that a real virtual machine would not charge.
+// What one JNI call into the plain host costs by itself, to weigh the JNI calls
+// the library makes beyond its baseline's.
 double hostCallCost() {
   jnihost::Host host;
   host.setPlain(true);
@@ -226,8 +226,8 @@ const char* kNotes =
     "calls, the sizes of a group in samples of 10,000 items. Ratio = median of the bridge / baseline ratios of the "
     "samples of one round (judged against the target: it cancels the slow drifts of a busy machine); Med/Med = bridge "
     "median / baseline median. Operations without a target are shown to explain others. JNI/op and Allocs/op: the "
-    "library's own JNI calls and heap "
-    "allocations per operation, counted in a separate pass in the checking host with heap accounting on.";
+    "library's own JNI calls and heap allocations per operation, counted in a separate pass in the checking host "
+    "with heap accounting on.";
 
 int run(const Options& options) {
   testsupport::LoadedLibrary library(testsupport::deliverablePath(L"fullbridge.dll"));
@@ -255,17 +255,16 @@ int run(const Options& options) {
       if (!options.only.empty() && op->name.find(options.only) == std::string::npos) {
         continue;
       }
-      bool joined = false;
-      for (auto& unit : units) {
-        if (!op->group.empty() && unit.front()->group == op->group) {
-          unit.push_back(op.get());
-          joined = true;
-        }
-      }
-      if (!joined) {
+      auto unit = std::find_if(units.begin(), units.end(), [&](const std::vector<Operation*>& u) {
+        return !op->group.empty() && u.front()->group == op->group;
+      });
+      if (unit != units.end()) {
+        unit->push_back(op.get());
+      } else {
         units.push_back({op.get()});
       }
     }
+    results.reserve(operations.size());
     for (const auto& unit : units) {
       std::vector<Result*> unitResults;
       for (Operation* op : unit) {
@@ -282,7 +281,7 @@ int run(const Options& options) {
         agreed = agree(*unit[i], &unitResults[i]->error) && agreed;
       }
       if (agreed) {
-        time(unit, options, unitResults);
+        timeUnit(unit, options, unitResults);
       } else {
         for (Result* result : unitResults) {
           if (result->error.empty()) {

@@ -136,8 +136,6 @@ MemoryUrlCache::~MemoryUrlCache() { patches_.clear(); }
 
 void MemoryUrlCache::fill(long count) { deleted.assign(static_cast<size_t>(count), false); }
 
-size_t MemoryUrlCache::size() const {
-  return static_cast<size_t>(std::count(deleted.begin(), deleted.end(), false));
-}
+size_t MemoryUrlCache::size() const { return static_cast<size_t>(std::count(deleted.begin(), deleted.end(), false)); }
 
 }  // namespace bench

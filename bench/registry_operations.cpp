@@ -73,7 +73,8 @@ std::vector<std::u16string> stringsOf(const std::wstring& data) {
   std::vector<std::u16string> strings;
   for (size_t at = 0; at < data.size() && data[at] != L'\0';) {
     size_t end = std::min(data.find(L'\0', at), data.size());
-    strings.emplace_back(data.begin() + static_cast<std::ptrdiff_t>(at), data.begin() + static_cast<std::ptrdiff_t>(end));
+    strings.emplace_back(data.begin() + static_cast<std::ptrdiff_t>(at),
+                         data.begin() + static_cast<std::ptrdiff_t>(end));
     at = end + 1;
   }
   return strings;
@@ -88,7 +89,8 @@ std::wstring subKeyName(int i) {
 bool fillSubKeys(HKEY parent, int count) {
   for (int i = 0; i < count; ++i) {
     HKEY child = nullptr;
-    if (RegCreateKeyExW(parent, subKeyName(i).c_str(), 0, nullptr, 0, KEY_READ, nullptr, &child, nullptr) != ERROR_SUCCESS) {
+    if (RegCreateKeyExW(parent, subKeyName(i).c_str(), 0, nullptr, 0, KEY_READ, nullptr, &child, nullptr) !=
+        ERROR_SUCCESS) {
       return false;
     }
     RegCloseKey(child);
@@ -241,11 +243,11 @@ bool addRegistryOperations(const Context& context, Operations& out) {
       javaString(large));
   // What is left when the baseline makes the library's heap and registry calls too.
   add(std::make_unique<ValueRead<jstring>>("getStringValue, 64 KiB, same calls",
-                                           "the same from a 256-byte heap block grown on ERROR_MORE_DATA",
-                                           tree.values, L"large", getString, bareGetStringValueSameCalls, Target{}),
+                                           "the same from a 256-byte heap block grown on ERROR_MORE_DATA", tree.values,
+                                           L"large", getString, bareGetStringValueSameCalls, Target{}),
       javaString(large));
-  add(std::make_unique<ValueRead<jint>>("getIntValue", "RegQueryValueExW into the int", tree.values, L"number",
-                                        getInt, bareGetIntValue),
+  add(std::make_unique<ValueRead<jint>>("getIntValue", "RegQueryValueExW into the int", tree.values, L"number", getInt,
+                                        bareGetIntValue),
       std::to_string(number));
   add(std::make_unique<MultiStringRead>("addMultiStringValuesTo, 3 strings", tree.values, L"multiSmall", addMulti),
       list(multiSmall));
