@@ -1,6 +1,6 @@
 #!/bin/bash
 # Runs the benchmark under Wine: fullbridge's natives against baselines made of
-# the bare Windows calls. Builds first when the build is missing (see build.sh).
+# the bare Windows calls. Builds first (see build.sh) or brings the build up to date.
 # Prints the table; bench.csv and bench.json land in build/bench.
 #
 #   scripts/bench.sh [--repetitions N] [--only TEXT] [--no-accounting]
@@ -8,8 +8,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$(pwd)"
 
-if [ ! -f build/bench/bin/velaro_bench.exe ] || [ ! -f build/out/fullbridge.dll ]; then
+if [ ! -f build/build.ninja ]; then
   scripts/build.sh
+else
+  # Brings the bench and fullbridge up to date with the sources.
+  cmake --build --preset default --target velaro_bench >/dev/null
 fi
 
 mkdir -p build/bench
