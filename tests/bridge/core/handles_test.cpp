@@ -102,7 +102,7 @@ TEST_F(HandlesTest, BuildersWrapTheHandle) {
 }
 
 TEST_F(HandlesTest, FailedWrapClosesTheHandle) {
-  host.defineClass("com/example/NoHandleConstructor");
+  host.defineClass("com/example/NoHandleConstructor").testOnly();
   struct Case {
     const char* name;
     const char* cls;

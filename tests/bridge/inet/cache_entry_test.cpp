@@ -120,7 +120,7 @@ TEST_P(CacheEntryTest, FieldsAreFoundOnTheReceiversOwnClass) {
   CommitLog log;
   ActiveInstance<CommitLog> active(&log);
   ImportPatch patch(library.module, "wininet.dll", "CommitUrlCacheEntryW", loggedCommit);
-  host.defineClass("com/example/TaggedCacheEntry", kCacheEntry).field("_tag", "I").constructor("()V");
+  host.defineClass("com/example/TaggedCacheEntry", kCacheEntry).testOnly().field("_tag", "I").constructor("()V");
   jobject entry = host.newObject("com/example/TaggedCacheEntry");
   host.setField(entry, "_url", jObj(str(u"http://commit.example/tagged")));
   host.setField(entry, "_file_name", jObj(writtenFile(u"http://commit.example/tagged")));
@@ -151,7 +151,7 @@ TEST_P(CacheEntryTest, MissingOrMistypedFieldCommitsNothing) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.omitted);
     std::string cls = "com/example/PartialEntry" + std::to_string(n++);
-    auto builder = host.defineClass(cls);
+    auto builder = host.defineClass(cls).testOnly();
     for (const auto& field : fields) {
       if (std::string(field[0]) != c.omitted) {
         builder.field(field[0], field[1]);

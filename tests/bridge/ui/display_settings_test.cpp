@@ -318,6 +318,7 @@ TEST_P(DisplaySettingsTest, RestartAndFailuresAreRaisedWithTheirValue) {
 TEST_P(DisplaySettingsTest, UnusableModeStopsBeforeWindowsAndBeforeTheDevice) {
   // A mode class without one of the six fields.
   host.defineClass("test/PartialMode")
+      .testOnly()
       .field("_fields", "I")
       .field("_bitsPerPel", "I")
       .field("_pelsWidth", "I")

@@ -72,7 +72,7 @@ std::vector<void**> findImportSlots(HMODULE module, const char* dll, const char*
       nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
   if (dir.VirtualAddress == 0 || dir.Size == 0) return fail("module has no import directory");
 
-  const std::string wanted = lower(dll);
+  const std::string wanted = dll != nullptr ? lower(dll) : std::string();
   const int wantedFamily = dllFamily(wanted);
   std::vector<void**> exact;
   std::vector<void**> sameFamily;
@@ -80,7 +80,7 @@ std::vector<void**> findImportSlots(HMODULE module, const char* dll, const char*
   for (auto* desc = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
        desc->Name != 0; ++desc) {
     const std::string name = lower(reinterpret_cast<const char*>(base + desc->Name));
-    const bool isExact = name == wanted;
+    const bool isExact = dll == nullptr || name == wanted;
     const bool isFamily = !isExact && wantedFamily != 0 && dllFamily(name) == wantedFamily;
     if (!isExact && !isFamily) continue;
     dllSeen = true;
@@ -98,6 +98,7 @@ std::vector<void**> findImportSlots(HMODULE module, const char* dll, const char*
   }
   if (!exact.empty()) return exact;
   if (!sameFamily.empty()) return sameFamily;
+  if (dll == nullptr) return fail(std::string("module does not import ") + function);
   return fail(dllSeen ? std::string("module does not import ") + function + " from " + dll
                       : std::string("module imports nothing from ") + dll);
 }
@@ -162,7 +163,7 @@ ImportPatch::ImportPatch(Deferred, HMODULE module, const char* dll, const char* 
     : function_(function), replacement_(replacement) {
   slots_ = findImportSlots(module, dll, function, &error_);
   if (slots_.empty() && onMissing == OnMissing::Fail)
-    ADD_FAILURE() << "cannot patch " << dll << "!" << function << ": " << error_;
+    ADD_FAILURE() << "cannot patch " << (dll != nullptr ? dll : "*") << "!" << function << ": " << error_;
 }
 
 void ImportPatch::install() {

@@ -15,7 +15,9 @@ namespace intercept {
 // does not import from `dll` under that exact name, a DLL of the same family
 // counts too (KERNEL32/KERNELBASE/api-ms-win-core-*, msvcrt/ucrtbase/
 // api-ms-win-crt-*), since toolchains differ in which one they link against.
-// Empty when nothing matches; `error`, when given, then says why.
+// A null `dll` matches every DLL the module imports from (for functions that
+// import libraries place in different DLLs). Empty when nothing matches; `error`,
+// when given, then says why.
 std::vector<void**> findImportSlots(HMODULE module, const char* dll, const char* function,
                                     std::string* error = nullptr);
 
@@ -81,6 +83,16 @@ class ImportPatch {
   std::vector<void**> slots_;
   bool installed_ = false;
 };
+
+// The functions of those patches that are in place (null entries skipped).
+template <std::size_t N>
+std::vector<std::string> patchedFunctions(ImportPatch* const (&patches)[N]) {
+  std::vector<std::string> names;
+  for (const ImportPatch* p : patches) {
+    if (p != nullptr) names.push_back(p->function());
+  }
+  return names;
+}
 
 // Lets a replacement function, which is a plain function without state, reach
 // the object that installed it for as long as that object lives. `Tag` tells

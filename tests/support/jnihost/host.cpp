@@ -2,7 +2,9 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <unordered_set>
 
+#include "guard_pages.h"
 #include "harness_scope.h"
 #include "host_state.h"
 
@@ -98,6 +100,7 @@ Object* allocate(State& s, ClassInfo* cls, Kind kind) {
   auto o = std::make_unique<Object>();
   o->cls = cls;
   o->kind = kind;
+  o->bornInCall = s.calls.empty() ? 0 : s.callSerial;
   Object* raw = o.get();
   s.objects.push_back(std::move(o));
   return raw;
@@ -130,8 +133,8 @@ Object* makePrimArray(State& s, char elem, jsize length) {
   Object* o = allocate(s, findClassInfo(s, std::string("[") + elem), Kind::PrimArray);
   o->elem = elem;
   o->length = length;
-  // Never empty, so that even a zero-length array has an address to hand out.
-  o->prim.assign(std::max<std::size_t>(static_cast<std::size_t>(length) * elemSize(elem), 8), 0);
+  // Even a zero-length array has an address to hand out.
+  o->prim.allocate(static_cast<std::size_t>(length) * elemSize(elem), s.guardPages, "storage of " + describe(o));
   return o;
 }
 
@@ -140,6 +143,140 @@ Object* makeObjArray(State& s, ClassInfo* elemCls, jsize length) {
   Object* o = allocate(s, findClassInfo(s, "[" + desc), Kind::ObjArray);
   o->items.assign(static_cast<std::size_t>(length), nullptr);
   return o;
+}
+
+// ---------------------------------------------------------------- memory handed to natives
+
+void Storage::allocate(std::size_t size, bool guarded, std::string label) {
+  reset();
+  if (guarded) {
+    data_ = static_cast<unsigned char*>(
+        testsupport::guard::allocate(size, testsupport::guard::Contents::Zero, std::move(label)));
+    guarded_ = data_ != nullptr;
+  }
+  if (data_ == nullptr) data_ = new unsigned char[std::max<std::size_t>(size, 1)]();
+  size_ = size;
+}
+
+unsigned char* Storage::take() {
+  unsigned char* p = data_;
+  data_ = nullptr;
+  size_ = 0;
+  guarded_ = false;
+  return p;
+}
+
+void Storage::reset() {
+  if (data_ == nullptr) return;
+  if (guarded_) {
+    testsupport::guard::discard(data_);
+  } else {
+    delete[] data_;
+  }
+  take();
+}
+
+void retire(State& s, Storage& storage) {
+  if (!storage.guarded()) {
+    storage.reset();
+    return;
+  }
+  unsigned char* p = storage.take();
+  testsupport::guard::release(p);
+  s.retired.push_back(p);
+}
+
+void reclaimRetired(State& s) {
+  for (void* p : s.retired) testsupport::guard::reclaim(p);
+  s.retired.clear();
+}
+
+unsigned char* stringUnits(State& s, Object* str) {
+  if (str->chars.empty()) {
+    const std::size_t bytes = (str->str.size() + 1) * sizeof(char16_t);
+    str->chars.allocate(bytes, s.guardPages, "characters of " + describe(str));
+    std::memcpy(str->chars.data(), str->str.c_str(), bytes);
+  }
+  return str->chars.data();
+}
+
+void* shadowOf(State& s, Object* buffer) {
+  for (const Shadow& sh : s.shadows) {
+    if (sh.buffer == buffer) return sh.memory->data();
+  }
+  const auto capacity = static_cast<std::size_t>(buffer->capacity);
+  testsupport::guard::BlockInfo own;
+  if (testsupport::guard::find(buffer->address, &own) && !own.released && own.size == capacity) return buffer->address;
+  auto memory = std::make_unique<Storage>();
+  memory->allocate(capacity, true,
+                   "memory of a direct buffer of " + std::to_string(capacity) + " bytes at 0x" + hex(buffer->address));
+  if (capacity > 0) std::memcpy(memory->data(), buffer->address, capacity);
+  void* p = memory->data();
+  s.shadows.push_back(Shadow{buffer, std::move(memory)});
+  return p;
+}
+
+void endShadows(State& s) {
+  for (Shadow& sh : s.shadows) {
+    if (sh.buffer->capacity > 0) {
+      std::memcpy(sh.buffer->address, sh.memory->data(), static_cast<std::size_t>(sh.buffer->capacity));
+    }
+    retire(s, *sh.memory);
+  }
+  s.shadows.clear();
+}
+
+std::vector<std::uint64_t> javaHandles(State& s, Object* result, const std::uint64_t* longResult) {
+  // What existed before the call is Java's; of what the call made, only what is
+  // reachable from that, the result, the pending exception or a static field.
+  std::vector<std::uint64_t> out;
+  if (longResult != nullptr) out.push_back(*longResult);
+  const bool inCall = !s.calls.empty();
+  auto isNew = [&](const Object* o) { return inCall && o->bornInCall == s.callSerial; };
+  std::unordered_set<const Object*> seen;
+  std::vector<const Object*> work;
+  auto reach = [&](const Object* o) {
+    if (o != nullptr && isNew(o) && seen.insert(o).second) work.push_back(o);
+  };
+  auto scan = [&](const Object* o) {
+    for (const auto& [f, v] : o->fields) {
+      if (f->name == "_handle" && f->sig == "J") {
+        out.push_back(static_cast<std::uint64_t>(v.j));
+      } else if (f->sig[0] == 'L' || f->sig[0] == '[') {
+        reach(v.o);
+      }
+    }
+    for (const Object* item : o->items) reach(item);
+    for (const Object* value : o->values) reach(value);
+    reach(o->source);
+  };
+  for (const auto& o : s.objects) {
+    if (!isNew(o.get())) scan(o.get());
+  }
+  reach(result);
+  reach(s.pending);
+  for (const auto& [name, c] : s.classes) {
+    for (const auto& f : c->fields) {
+      if (f->isStatic && (f->sig[0] == 'L' || f->sig[0] == '[')) reach(f->staticValue.o);
+    }
+  }
+  while (!work.empty()) {
+    const Object* o = work.back();
+    work.pop_back();
+    scan(o);
+  }
+  return out;
+}
+
+bool isTestOnly(const ClassInfo* c) {
+  for (; c != nullptr; c = c->componentClass) {
+    if (c->testOnly) return true;
+  }
+  return false;
+}
+
+void recordLookup(State& s, Lookup lookup) {
+  if (s.recordLookups) s.lookups.insert(std::move(lookup));
 }
 
 // ---------------------------------------------------------------- handles

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <limits>
 
+#include "guard_pages.h"
 #include "harness_scope.h"
 #include "host_state.h"
 
@@ -234,6 +235,11 @@ ClassBuilder& ClassBuilder::staticMethod(const std::string& name, const std::str
   return *this;
 }
 
+ClassBuilder& ClassBuilder::testOnly() {
+  cls_->testOnly = true;
+  return *this;
+}
+
 jclass ClassBuilder::ref() const {
   HarnessScope scope;
   State& s = host_.state();
@@ -256,9 +262,7 @@ Host::Host() : s_(std::make_unique<State>()) {
 
 Host::~Host() {
   HarnessScope scope;
-  for (const Acquisition& a : s_->pins) {
-    if (a.copy) delete[] static_cast<unsigned char*>(a.buffer);
-  }
+  reclaimRetired(*s_);
   s_.reset();
 }
 
@@ -558,12 +562,16 @@ bool Host::monitorHeld(jobject obj) {
 }
 
 void Host::setCopyElements(bool on) { s_->copyElements = on; }
+void Host::setGuardPages(bool on) { s_->guardPages = on; }
 void Host::failNextPushLocalFrame() { s_->failPush = true; }
 void Host::failNextEnsureLocalCapacity() { s_->failEnsure = true; }
 void Host::failNextMonitorEnter() { s_->failMonitorEnter = true; }
 void Host::failNextMonitorExit() { s_->failMonitorExit = true; }
 void Host::allowRetainedGlobalRefs(bool on) { s_->allowGlobals = on; }
-void Host::setPlain(bool on) { s_->plain = on; }
+void Host::setPlain(bool on) {
+  s_->plain = on;
+  s_->guardPages = !on;
+}
 bool Host::plain() const { return s_->plain; }
 const std::vector<unsigned char>& Host::lastReleasedCopy() const { return s_->lastReleasedCopy; }
 
@@ -577,6 +585,13 @@ void Host::clearViolations() {
 void Host::addViolation(const std::string& text) {
   HarnessScope scope;
   s_->violations.push_back(text);
+}
+
+void Host::recordLookups(bool on) { s_->recordLookups = on; }
+bool Host::recordingLookups() const { return s_->recordLookups; }
+std::vector<Lookup> Host::lookups() const {
+  HarnessScope scope;
+  return std::vector<Lookup>(s_->lookups.begin(), s_->lookups.end());
 }
 
 void Host::addObserver(testsupport::CallObserver* o) {
@@ -598,7 +613,9 @@ void Host::beginCall() {
   if (s.calls.empty()) s.peak = s.countedLive;
   if (s.calls.empty()) s.nativeJniCalls.clear();
   pushFrame(s, FrameKind::Native, 16);
-  s.calls.push_back(CallRecord{s.frames.size() - 1, {}});
+  s.calls.push_back(CallRecord{s.frames.size() - 1, {}, {}});
+  if (s.calls.size() == 1) ++s.callSerial;
+  if (!s.observers.empty()) s.calls.back().javaHandlesAtStart = javaHandles(s, nullptr, nullptr);
 }
 
 jobject Host::argumentRef(jobject a) {
@@ -618,17 +635,23 @@ int Host::enterNative() {
 
 void Host::leaveNative(int savedDepth) { testsupport::harnessDepth() = savedDepth; }
 
-jobject Host::endCall(jobject result) {
+jobject Host::endCall(jobject result, const std::uint64_t* longResult) {
   HarnessScope scope;
   State& s = *s_;
-  {
+  const bool outermost = s.calls.size() == 1;
+  // The buffers' own memory gets what the native wrote before anyone looks at it.
+  if (outermost) endShadows(s);
+  Object* out = deref(s, result, true, "reference returned by the native");
+  if (!s.observers.empty()) {
+    testsupport::CallEnd end;
+    end.javaHandles = javaHandles(s, out, longResult);
+    end.javaHandlesAtStart = std::move(s.calls.back().javaHandlesAtStart);
     std::vector<std::string> found;
-    for (testsupport::CallObserver* o : s.observers) o->onCallEnd(found);
+    for (testsupport::CallObserver* o : s.observers) o->onCallEnd(end, found);
     for (std::string& f : found) s.violations.push_back(std::move(f));
   }
   const CallRecord rec = s.calls.back();
   const int depth = static_cast<int>(s.calls.size());
-  Object* out = deref(s, result, true, "reference returned by the native");
 
   const std::size_t extra = s.frames.size() - 1 - rec.nativeFrame;
   if (extra) violation(s, "native returned with " + std::to_string(extra) + " local frame(s) pushed and not popped");
@@ -642,7 +665,7 @@ jobject Host::endCall(jobject result) {
                                           "GetPrimitiveArrayCritical", "GetStringCritical"};
     violation(s, std::string(getters[static_cast<int>(it->what)]) + " of " + describe(it->obj) + " never released");
     if (it->what == Pin::ArrayCritical || it->what == Pin::StringCritical) --s.criticalDepth;
-    if (it->copy) delete[] static_cast<unsigned char*>(it->buffer);
+    if (it->copy) retire(s, *it->copy);
     it = s.pins.erase(it);
   }
   for (auto it = s.monitors.begin(); it != s.monitors.end();) {
@@ -665,6 +688,8 @@ jobject Host::endCall(jobject result) {
   }
   while (s.frames.size() > rec.nativeFrame) popFrame(s);
   s.calls.pop_back();
+  if (outermost) reclaimRetired(s);
+  for (std::string& f : testsupport::guard::takeFaults()) s.violations.push_back(std::move(f));
   return newLocal(s, out);
 }
 

@@ -18,6 +18,33 @@ namespace jnihost::detail {
 struct Object;
 struct ClassInfo;
 
+// Memory the host hands to natives in place (array storage, the characters of a
+// string, copies of either, stand-ins for direct-buffer memory): from guard pages
+// (see guard_pages.h) unless the host was told to use the plain allocator.
+// Released silently with its owner.
+class Storage {
+ public:
+  Storage() = default;
+  ~Storage() { reset(); }
+  Storage(const Storage&) = delete;
+  Storage& operator=(const Storage&) = delete;
+
+  // `size` zero bytes; `label` names the memory in fault reports.
+  void allocate(std::size_t size, bool guarded, std::string label);
+  unsigned char* data() const { return data_; }
+  std::size_t size() const { return size_; }
+  bool guarded() const { return guarded_; }
+  bool empty() const { return data_ == nullptr; }
+  // Hands the memory over (see retire in host.cpp) and leaves this empty.
+  unsigned char* take();
+  void reset();
+
+ private:
+  unsigned char* data_ = nullptr;
+  std::size_t size_ = 0;
+  bool guarded_ = false;
+};
+
 // A Java value as the host stores it: objects by pointer, never by handle.
 union Raw {
   jboolean z;
@@ -62,6 +89,7 @@ struct ClassInfo {
   std::vector<std::unique_ptr<FieldInfo>> fields;
   std::vector<std::unique_ptr<MethodInfo>> methods;
   Object* mirror = nullptr;
+  bool testOnly = false;  // a model without a class in the shipped jar or the JDK
 };
 
 enum class Kind { Plain, String, Class, PrimArray, ObjArray, DirectBuffer };
@@ -74,7 +102,8 @@ struct Object {
   ClassInfo* classValue = nullptr;  // Class
   char elem = 0;                    // PrimArray element descriptor
   jsize length = 0;                 // PrimArray
-  std::vector<unsigned char> prim;  // PrimArray storage, never empty
+  Storage prim;                     // PrimArray storage, exactly length elements
+  Storage chars;                    // String: its units and a NUL, once handed out in place
   std::vector<Object*> items;       // ObjArray, list/set contents, map keys
   std::vector<Object*> values;      // map values
   Object* source = nullptr;         // iterator: the collection
@@ -82,6 +111,7 @@ struct Object {
   void* address = nullptr;          // DirectBuffer
   jlong capacity = 0;
   int monitor = 0;
+  std::uint64_t bornInCall = 0;     // serial of the native call that made it, 0 outside calls
 };
 
 enum class FrameKind { Base, Native, Pushed, Java };
@@ -110,13 +140,20 @@ struct Acquisition {
   Pin what;
   Object* obj;
   void* buffer;
-  bool copy;
+  std::unique_ptr<Storage> copy;  // null when handed out in place
   int depth;
+};
+
+// Guarded memory handed to a native in place of a direct buffer's own for one call.
+struct Shadow {
+  Object* buffer;
+  std::unique_ptr<Storage> memory;
 };
 
 struct CallRecord {
   std::size_t nativeFrame;
   std::vector<std::uintptr_t> globals;
+  std::vector<std::uint64_t> javaHandlesAtStart;
 };
 
 // The JNIEnv first: natives hand back the JNIEnv* and the host finds itself.
@@ -162,6 +199,16 @@ struct State {
   std::vector<unsigned char> lastReleasedCopy;
   std::vector<testsupport::CallObserver*> observers;
   std::string currentFn;  // JNI function running, for violation texts
+
+  // Memory handed to natives comes from guard pages; what they gave back waits,
+  // inaccessible, for the end of the call.
+  bool guardPages = true;
+  std::vector<void*> retired;
+  std::vector<Shadow> shadows;
+  std::uint64_t callSerial = 0;  // of the outermost native call running or last run
+
+  bool recordLookups = false;
+  std::set<Lookup> lookups;
 };
 
 inline State& stateOf(JNIEnv* env) { return *reinterpret_cast<EnvBlock*>(env)->state; }
@@ -215,6 +262,21 @@ std::string toUtf8(const std::u16string& s);
 std::u16string fromUtf8(std::string_view s);
 
 bool valueEquals(State& s, Object* a, Object* b);
+
+// Memory handed to natives. retire ends it now (fences checked, pages inaccessible)
+// and reclaimRetired gives the address space back once the call is over.
+void retire(State& s, Storage& storage);
+void reclaimRetired(State& s);
+// A string's units and a NUL in memory that natives may be handed in place.
+unsigned char* stringUnits(State& s, Object* str);
+// The guarded stand-in for a direct buffer's memory during this call.
+void* shadowOf(State& s, Object* buffer);
+// Writes the stand-ins back into the buffers' own memory and ends them.
+void endShadows(State& s);
+// The "_handle" fields of every object Java can reach, and `result` when given.
+std::vector<std::uint64_t> javaHandles(State& s, Object* result, const std::uint64_t* longResult);
+bool isTestOnly(const ClassInfo* c);
+void recordLookup(State& s, Lookup lookup);
 
 // --- jni_functions.cpp
 void fillFunctionTable(State& s);

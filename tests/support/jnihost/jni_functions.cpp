@@ -5,6 +5,7 @@
 #include <optional>
 #include <utility>
 
+#include "guard_pages.h"
 #include "harness_scope.h"
 #include "host_state.h"
 
@@ -86,10 +87,14 @@ enum Flags : unsigned { kStrict = 0, kExceptionSafe = 1, kCriticalSafe = 2 };
 // then the checks that apply to all of them. A plain host does neither.
 struct Entry {
   State& s;
+  // Taken before the harness scope opens: the caller is native code, not the host
+  // or a Java method body.
+  bool fromNative = false;
   std::optional<testsupport::HarnessScope> scope;
   std::string saved;
   Entry(JNIEnv* env, unsigned flags, const char* a, const char* b = "", const char* c = "") : s(stateOf(env)) {
     if (s.plain) return;
+    fromNative = !testsupport::inHarness();
     scope.emplace();
     saved.swap(s.currentFn);
     s.currentFn = std::string(a) + b + c;
@@ -100,6 +105,8 @@ struct Entry {
   ~Entry() {
     if (!s.plain) s.currentFn.swap(saved);
   }
+  // Called by a native during a native call (lookups made there are the library's).
+  bool byNative() const { return fromNative && !s.calls.empty(); }
   Entry(const Entry&) = delete;
   Entry& operator=(const Entry&) = delete;
 };
@@ -187,6 +194,7 @@ jclass JNICALL FindClass(JNIEnv* env, const char* name) {
     raise(e.s, "java/lang/NoClassDefFoundError", fromUtf8(name));
     return nullptr;
   }
+  if (e.byNative()) recordLookup(e.s, Lookup{"FindClass", c->name, "", "", "", isTestOnly(c), isTestOnly(c)});
   return static_cast<jclass>(newLocal(e.s, mirror(e.s, c)));
 }
 
@@ -247,6 +255,10 @@ jfieldID fieldId(JNIEnv* env, jclass cls, const char* name, const char* sig) {
     raise(e.s, "java/lang/NoSuchFieldError", fromUtf8(name));
     return nullptr;
   }
+  if (e.byNative()) {
+    recordLookup(e.s, Lookup{Static ? "GetStaticFieldID" : "GetFieldID", c->name, name, sig, f->owner->name,
+                             isTestOnly(c), f->owner->testOnly});
+  }
   return reinterpret_cast<jfieldID>(const_cast<FieldInfo*>(f));
 }
 
@@ -260,6 +272,10 @@ jmethodID methodId(JNIEnv* env, jclass cls, const char* name, const char* sig) {
   if (!m) {
     raise(e.s, "java/lang/NoSuchMethodError", fromUtf8(std::string(name) + sig));
     return nullptr;
+  }
+  if (e.byNative()) {
+    recordLookup(e.s, Lookup{Static ? "GetStaticMethodID" : "GetMethodID", c->name, name, sig, m->owner->name,
+                             isTestOnly(c), m->owner->testOnly});
   }
   return reinterpret_cast<jmethodID>(const_cast<MethodInfo*>(m));
 }
@@ -699,15 +715,22 @@ jobjectRefType JNICALL GetObjectRefType(JNIEnv* env, jobject ref) {
 
 // ---------------------------------------------------------------- strings
 
+const char* const kGetterNames[] = {"Get<Type>ArrayElements", "GetStringChars", "GetStringUTFChars",
+                                     "GetPrimitiveArrayCritical", "GetStringCritical"};
+
+// Hands out `bytes` of an object's contents, in place (`storage`, which is then
+// memory made for being handed out) or as a copy.
 void* pin(State& s, Pin what, Object* o, void* storage, std::size_t bytes, bool copy, jboolean* isCopy) {
   void* buffer = storage;
+  std::unique_ptr<Storage> held;
   if (copy) {
-    auto* c = new unsigned char[bytes];
-    std::memcpy(c, storage, bytes);
-    buffer = c;
+    held = std::make_unique<Storage>();
+    held->allocate(bytes, s.guardPages, std::string(kGetterNames[static_cast<int>(what)]) + " of " + describe(o));
+    std::memcpy(held->data(), storage, bytes);
+    buffer = held->data();
   }
   if (isCopy) *isCopy = copy ? JNI_TRUE : JNI_FALSE;
-  s.pins.push_back(Acquisition{what, o, buffer, copy, static_cast<int>(s.calls.size())});
+  s.pins.push_back(Acquisition{what, o, buffer, std::move(held), static_cast<int>(s.calls.size())});
   if (what == Pin::ArrayCritical || what == Pin::StringCritical) ++s.criticalDepth;
   return buffer;
 }
@@ -725,10 +748,13 @@ void unpin(State& s, Pin what, Object* o, const void* buffer, jint mode, void* s
     return;
   }
   if (it->copy) {
-    auto* c = static_cast<unsigned char*>(it->buffer);
-    s.lastReleasedCopy.assign(c, c + bytes);
+    const unsigned char* c = it->copy->data();
+    s.lastReleasedCopy.assign(c, c + it->copy->size());
     if (mode != JNI_ABORT && storage) std::memcpy(storage, c, bytes);
-    if (mode != JNI_COMMIT) delete[] c;
+    if (mode != JNI_COMMIT) retire(s, *it->copy);
+  } else {
+    // Handed out in place: a write past it shows in the fences now.
+    testsupport::guard::check(it->buffer);
   }
   if (mode != JNI_COMMIT) {
     if (what == Pin::ArrayCritical || what == Pin::StringCritical) --s.criticalDepth;
@@ -758,8 +784,7 @@ const jchar* JNICALL GetStringChars(JNIEnv* env, jstring str, jboolean* isCopy) 
   if (!o) return nullptr;
   // Copies carry a terminating NUL, as the storage of the string does.
   const std::size_t bytes = (o->str.size() + 1) * sizeof(jchar);
-  return static_cast<const jchar*>(pin(e.s, Pin::StringChars, o, const_cast<char16_t*>(o->str.c_str()), bytes,
-                                       e.s.copyElements, isCopy));
+  return static_cast<const jchar*>(pin(e.s, Pin::StringChars, o, stringUnits(e.s, o), bytes, e.s.copyElements, isCopy));
 }
 
 void JNICALL ReleaseStringChars(JNIEnv* env, jstring str, const jchar* chars) {
@@ -794,9 +819,7 @@ const char* JNICALL GetStringUTFChars(JNIEnv* env, jstring str, jboolean* isCopy
 void JNICALL ReleaseStringUTFChars(JNIEnv* env, jstring str, const char* utf) {
   Entry e(env, kExceptionSafe, "ReleaseStringUTFChars");
   Object* o = typedArg(e.s, str, Kind::String, "string");
-  if (!o) return;
-  const std::size_t bytes = utf ? std::strlen(utf) + 1 : 0;
-  unpin(e.s, Pin::StringUtfChars, o, utf, JNI_ABORT, nullptr, bytes);
+  if (o) unpin(e.s, Pin::StringUtfChars, o, utf, JNI_ABORT, nullptr, 0);
 }
 
 bool badRange(State& s, jsize start, jsize len, std::size_t size, const char* exception) {
@@ -836,8 +859,7 @@ const jchar* JNICALL GetStringCritical(JNIEnv* env, jstring str, jboolean* isCop
   Entry e(env, kCriticalSafe, "GetStringCritical");
   Object* o = typedArg(e.s, str, Kind::String, "string");
   if (!o) return nullptr;
-  return static_cast<const jchar*>(
-      pin(e.s, Pin::StringCritical, o, const_cast<char16_t*>(o->str.c_str()), 0, false, isCopy));
+  return static_cast<const jchar*>(pin(e.s, Pin::StringCritical, o, stringUnits(e.s, o), 0, false, isCopy));
 }
 
 void JNICALL ReleaseStringCritical(JNIEnv* env, jstring str, const jchar* chars) {
@@ -1019,7 +1041,11 @@ jobject JNICALL NewDirectByteBuffer(JNIEnv* env, void* address, jlong capacity) 
 void* JNICALL GetDirectBufferAddress(JNIEnv* env, jobject buf) {
   Entry e(env, kStrict, "GetDirectBufferAddress");
   Object* b = deref(e.s, buf, false, "buffer");
-  return b && b->kind == Kind::DirectBuffer ? b->address : nullptr;
+  if (!b || b->kind != Kind::DirectBuffer) return nullptr;
+  // A buffer Java made before the call is handed over in guarded memory of its
+  // capacity, written back when the call ends; one the call made is its own memory.
+  if (!e.byNative() || !e.s.guardPages || !b->address || b->bornInCall == e.s.callSerial) return b->address;
+  return shadowOf(e.s, b);
 }
 
 jlong JNICALL GetDirectBufferCapacity(JNIEnv* env, jobject buf) {

@@ -72,6 +72,22 @@ template <> struct ArrayOf<jdouble> { using type = jdoubleArray; };
 template <typename T>
 constexpr bool isRef = std::is_pointer_v<T> && std::is_base_of_v<_jobject, std::remove_pointer_t<T>>;
 
+// A class or member a native looked up and found (see Host::recordLookups).
+struct Lookup {
+  std::string function;  // FindClass, GetFieldID, GetStaticFieldID, GetMethodID, GetStaticMethodID
+  std::string cls;       // the class found, or the class a member was looked up in
+  std::string name;      // the member; "" for FindClass
+  std::string sig;
+  std::string owner;           // the class declaring the member found; "" for FindClass
+  bool testOnly = false;       // the class looked up is a test-only model (ClassBuilder::testOnly)
+  bool ownerTestOnly = false;  // so is the class declaring the member (for FindClass: the same)
+
+  friend bool operator<(const Lookup& a, const Lookup& b) {
+    return std::tie(a.function, a.cls, a.name, a.sig, a.owner, a.testOnly, a.ownerTestOnly) <
+           std::tie(b.function, b.cls, b.name, b.sig, b.owner, b.testOnly, b.ownerTestOnly);
+  }
+};
+
 // Declares the members of a class made by Host::defineClass/defineInterface.
 // Members with the signature of an existing one in the same class replace it.
 class ClassBuilder {
@@ -85,6 +101,9 @@ class ClassBuilder {
   ClassBuilder& method(const std::string& name, const std::string& sig, MethodFn body);
   ClassBuilder& abstractMethod(const std::string& name, const std::string& sig);
   ClassBuilder& staticMethod(const std::string& name, const std::string& sig, MethodFn body);
+  // The class exists only in the tests (no class of the shipped jar or the JDK is
+  // modelled): lookups of it are recorded as such and not checked against the jar.
+  ClassBuilder& testOnly();
   jclass ref() const;  // a local ref in the current frame
 
  private:
@@ -159,6 +178,13 @@ class Host {
   // On (the default): Get<Prim>ArrayElements, GetStringChars and the critical
   // getters hand out copies; off: the object's own storage, *isCopy = JNI_FALSE.
   void setCopyElements(bool on);
+  // On (the default): whatever natives are handed to read or write in place (the
+  // storage of arrays and strings, copies of either, UTF-8 characters, and for the
+  // length of a call the memory of a direct buffer made before it) ends where a
+  // page of no access begins (see guard_pages.h); a fault there, or a write found
+  // in the slack or before the start when the memory is given back, is a
+  // violation naming the memory. Off: plain memory, for tests that measure.
+  void setGuardPages(bool on);
   // The next PushLocalFrame / EnsureLocalCapacity fails with OutOfMemoryError.
   void failNextPushLocalFrame();
   void failNextEnsureLocalCapacity();
@@ -168,9 +194,10 @@ class Host {
   void failNextMonitorEnter();
   void failNextMonitorExit();
   // Plain (off by default), for programs that time natives rather than test them:
-  // JNI functions skip their per-call checks and the record of the functions a
-  // native called (so violations() and lastCallJniFunctions() stay silent), and
-  // dead local refs are forgotten instead of kept for stale-use reports.
+  // JNI functions skip their per-call checks and records (so violations(),
+  // lastCallJniFunctions() and lookups() stay silent), dead local refs are
+  // forgotten instead of kept for stale-use reports, and guard pages are off
+  // (switching plain off switches them on again).
   void setPlain(bool on);
   bool plain() const;
   // For calls that cache global refs on purpose (JNI_OnLoad-style setup).
@@ -198,6 +225,12 @@ class Host {
   void clearViolations();
   void addViolation(const std::string& text);
 
+  // Records the classes and members natives look up and find, for the check
+  // against the shipped classes (lookup_log.h); off by default.
+  void recordLookups(bool on);
+  bool recordingLookups() const;
+  std::vector<Lookup> lookups() const;
+
   void addObserver(testsupport::CallObserver* o);
   void removeObserver(testsupport::CallObserver* o);
 
@@ -215,7 +248,8 @@ class Host {
   jobject argumentRef(jobject a);
   int enterNative();
   void leaveNative(int savedDepth);
-  jobject endCall(jobject result);
+  // `longResult`: what a native returning a long returned (it may be a handle).
+  jobject endCall(jobject result, const std::uint64_t* longResult = nullptr);
 
   std::unique_ptr<detail::State> s_;
 };
@@ -235,6 +269,10 @@ auto Host::call(F&& fn, A... args) -> std::invoke_result_t<F&, JNIEnv*, A...> {
     leaveNative(saved);
     if constexpr (isRef<R>) {
       return static_cast<R>(endCall(r));
+    } else if constexpr (std::is_same_v<R, jlong>) {
+      const auto bits = static_cast<std::uint64_t>(r);
+      endCall(nullptr, &bits);
+      return r;
     } else {
       endCall(nullptr);
       return r;

@@ -570,7 +570,7 @@ struct Recorder : testsupport::CallObserver {
   std::vector<std::string>* log;
   explicit Recorder(std::vector<std::string>* l) : log(l) {}
   void onCallStart() override { log->push_back("start" + std::to_string(testsupport::harnessDepth())); }
-  void onCallEnd(std::vector<std::string>& violations) override {
+  void onCallEnd(const testsupport::CallEnd&, std::vector<std::string>& violations) override {
     log->push_back("end");
     violations.push_back("observer finding");
   }

@@ -33,6 +33,15 @@ TEST_F(Plain, SkipsTheChecksAndRecordsOfEveryJniCall) {
   host.clearViolations();
 }
 
+TEST_F(Plain, HandsOutTheBuffersOwnMemory) {
+  unsigned char storage[16] = {};
+  jobject buffer = env()->NewDirectByteBuffer(storage, sizeof storage);
+  auto address = [](JNIEnv* e, jobject b) { return e->GetDirectBufferAddress(b); };
+  EXPECT_NE(host.call(address, buffer), static_cast<void*>(storage));  // a guarded stand-in
+  host.setPlain(true);
+  EXPECT_EQ(host.call(address, buffer), static_cast<void*>(storage));
+}
+
 TEST_F(Plain, ForgetsDeadLocalRefsAndKeepsTheLiveOnes) {
   auto churn = [](JNIEnv* e) {
     for (int i = 0; i < 100; ++i) {
