@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "guard_pages.h"
 #include "host_state.h"
 #include "host_test.h"
 
@@ -33,12 +34,23 @@ TEST_F(Plain, SkipsTheChecksAndRecordsOfEveryJniCall) {
   host.clearViolations();
 }
 
-TEST_F(Plain, HandsOutTheBuffersOwnMemory) {
+TEST_F(Plain, HandsOutPlainMemory) {
+  jbyteArray array = host.newArray<jbyte>({1, 2, 3});
+  auto elementsGuarded = [](JNIEnv* e, jbyteArray a) {
+    jbyte* elements = e->GetByteArrayElements(a, nullptr);
+    testsupport::guard::BlockInfo info;
+    bool guarded = testsupport::guard::find(elements, &info);
+    e->ReleaseByteArrayElements(a, elements, JNI_ABORT);
+    return guarded;
+  };
   unsigned char storage[16] = {};
   jobject buffer = env()->NewDirectByteBuffer(storage, sizeof storage);
   auto address = [](JNIEnv* e, jobject b) { return e->GetDirectBufferAddress(b); };
+  EXPECT_TRUE(host.call(elementsGuarded, array));
   EXPECT_NE(host.call(address, buffer), static_cast<void*>(storage));  // a guarded stand-in
+
   host.setPlain(true);
+  EXPECT_FALSE(host.call(elementsGuarded, array));
   EXPECT_EQ(host.call(address, buffer), static_cast<void*>(storage));
 }
 
