@@ -568,6 +568,11 @@ void Host::failNextEnsureLocalCapacity() { s_->failEnsure = true; }
 void Host::failNextMonitorEnter() { s_->failMonitorEnter = true; }
 void Host::failNextMonitorExit() { s_->failMonitorExit = true; }
 void Host::allowRetainedGlobalRefs(bool on) { s_->allowGlobals = on; }
+void Host::setPlain(bool on) {
+  s_->plain = on;
+  s_->guardPages = !on;
+}
+bool Host::plain() const { return s_->plain; }
 const std::vector<unsigned char>& Host::lastReleasedCopy() const { return s_->lastReleasedCopy; }
 
 std::size_t Host::lastCallPeakLocalRefs() const { return s_->peak; }
