@@ -342,7 +342,9 @@ Object* deref(State& s, jobject h, bool allowNull, const char* what) {
 }
 
 void killRef(State& s, std::uintptr_t key, const char* reason) {
-  RefEntry& e = s.refs.at(key);
+  auto it = s.refs.find(key);
+  if (it == s.refs.end()) return;  // a local ref a plain host already forgot
+  RefEntry& e = it->second;
   if (!e.alive) return;
   e.alive = false;
   e.death = reason;
@@ -350,6 +352,8 @@ void killRef(State& s, std::uintptr_t key, const char* reason) {
     --s.frames[e.frame].live;
     --s.countedLive;
   }
+  // Nothing in a plain host asks after dead local refs; keeping them would grow without bound.
+  if (s.plain && e.type == JNILocalRefType) s.refs.erase(it);
 }
 
 void pushFrame(State& s, FrameKind kind, std::size_t capacity) {

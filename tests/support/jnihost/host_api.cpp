@@ -574,6 +574,11 @@ void Host::failNextEnsureLocalCapacity() { s_->failEnsure = true; }
 void Host::failNextMonitorEnter() { s_->failMonitorEnter = true; }
 void Host::failNextMonitorExit() { s_->failMonitorExit = true; }
 void Host::allowRetainedGlobalRefs(bool on) { s_->allowGlobals = on; }
+void Host::setPlain(bool on) {
+  s_->plain = on;
+  s_->guardPages = !on;
+}
+bool Host::plain() const { return s_->plain; }
 const std::vector<unsigned char>& Host::lastReleasedCopy() const { return s_->lastReleasedCopy; }
 
 std::size_t Host::lastCallPeakLocalRefs() const { return s_->peak; }
@@ -632,21 +637,26 @@ int Host::enterNative() {
   const int saved = depth;
   depth = 0;
   for (testsupport::CallObserver* o : s_->observers) o->onCallStart();
-  depth = 1;
-  // Kept with the thread's fields, which are resident again once it has the lock back.
-  const int held = s_->lockDepth;
-  s_->lockDepthsGivenUp.push_back(held);
-  unlockHostFully(*s_);
-  depth = 0;
+  // A plain host serves one thread and keeps the lock.
+  if (!s_->plain) {
+    depth = 1;
+    // Kept with the thread's fields, which are resident again once it has the lock back.
+    const int held = s_->lockDepth;
+    s_->lockDepthsGivenUp.push_back(held);
+    unlockHostFully(*s_);
+    depth = 0;
+  }
   return saved;
 }
 
 void Host::leaveNative(int savedDepth) {
-  testsupport::harnessDepth() = savedDepth + 1;
-  lockHost(*s_);
-  const int held = s_->lockDepthsGivenUp.back();
-  s_->lockDepthsGivenUp.pop_back();
-  setLockDepth(*s_, held);
+  if (!s_->plain) {
+    testsupport::harnessDepth() = savedDepth + 1;
+    lockHost(*s_);
+    const int held = s_->lockDepthsGivenUp.back();
+    s_->lockDepthsGivenUp.pop_back();
+    setLockDepth(*s_, held);
+  }
   testsupport::harnessDepth() = savedDepth;
 }
 

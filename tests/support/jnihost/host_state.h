@@ -224,6 +224,7 @@ struct State {
   bool failMonitorEnter = false;
   bool failMonitorExit = false;
   bool allowGlobals = false;
+  bool plain = false;  // see Host::setPlain
   std::vector<unsigned char> lastReleasedCopy;
   std::vector<testsupport::CallObserver*> observers;
   std::string currentFn;  // JNI function running, for violation texts

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -85,17 +86,21 @@ const char* slotName(std::size_t i) {
 enum Flags : unsigned { kStrict = 0, kExceptionSafe = 1, kCriticalSafe = 2 };
 
 // Opens every JNI function: harness scope first (before anything allocates),
-// then the checks that apply to all of them.
+// then the checks that apply to all of them. A plain host does neither.
 struct Entry {
+  State& s;
   // Taken before the harness scope opens: the caller is native code, not the host
   // or a Java method body.
-  const bool fromNative = !testsupport::inHarness();
-  testsupport::HarnessScope scope;
-  HostLock lock;
-  State& s;
+  bool fromNative = false;
+  std::optional<testsupport::HarnessScope> scope;
+  std::optional<HostLock> lock;
   std::string saved;
-  Entry(JNIEnv* env, unsigned flags, const char* a, const char* b = "", const char* c = "")
-      : lock(stateOf(env)), s(stateOf(env)) {
+  Entry(JNIEnv* env, unsigned flags, const char* a, const char* b = "", const char* c = "") : s(stateOf(env)) {
+    // A plain host serves one thread: it takes no lock either.
+    if (s.plain) return;
+    fromNative = !testsupport::inHarness();
+    scope.emplace();
+    lock.emplace(s);
     saved.swap(s.currentFn);
     s.currentFn = std::string(a) + b + c;
     if (saved.empty() && !s.calls.empty()) s.nativeJniCalls.push_back(s.currentFn);
@@ -105,7 +110,9 @@ struct Entry {
       violation(s, "called with the JNIEnv of another thread");
     }
   }
-  ~Entry() { s.currentFn.swap(saved); }
+  ~Entry() {
+    if (!s.plain) s.currentFn.swap(saved);
+  }
   // Called by a native during a native call (lookups made there are the library's).
   bool byNative() const { return fromNative && !s.calls.empty(); }
   Entry(const Entry&) = delete;

@@ -229,6 +229,14 @@ class Host {
   // all the same, so what the test sees is only how the native handles the failure.
   void failNextMonitorEnter();
   void failNextMonitorExit();
+  // Plain (off by default), for programs that time natives rather than test them:
+  // JNI functions skip their per-call checks and records (so violations(),
+  // lastCallJniFunctions() and lookups() stay silent), dead local refs are
+  // forgotten instead of kept for stale-use reports, and guard pages are off
+  // (switching plain off switches them on again). A plain host serves one thread:
+  // it does not give its lock up while natives run.
+  void setPlain(bool on);
+  bool plain() const;
   // For calls that cache global refs on purpose (JNI_OnLoad-style setup).
   void allowRetainedGlobalRefs(bool on);
   // Contents of the last copied buffer handed back through a Release function,
