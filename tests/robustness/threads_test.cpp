@@ -45,7 +45,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kThreads = 8;
 constexpr int kRounds = 3;
-constexpr auto kRoundLength = std::chrono::milliseconds(500);
+constexpr auto kRoundLength = std::chrono::milliseconds(1000);
 constexpr int kFastPerProcess = 8;  // rounds of quick operations per process started
 constexpr size_t kErrorsKept = 10;
 
