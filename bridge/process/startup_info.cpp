@@ -80,7 +80,10 @@ bool readFields(JNIEnv* env, HANDLE heap, jobject object, STARTUPINFOW* block) {
 }  // namespace
 
 STARTUPINFOW* readStartupInfo(JNIEnv* env, HANDLE heap, jobject startupInfo) {
-  auto block = static_cast<STARTUPINFOW*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, sizeof(STARTUPINFOW)));
+  // Room for a STARTUPINFOEXW whose attribute list is null: creation flags pass
+  // unchanged, and with EXTENDED_STARTUPINFO_PRESENT among them Windows may read the
+  // block as one. cb still says STARTUPINFOW.
+  auto block = static_cast<STARTUPINFOW*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, sizeof(STARTUPINFOEXW)));
   if (block == nullptr) {
     // Creating a process without its start-up description is not an option.
     throwMemoryException(env);

@@ -7,7 +7,8 @@ namespace bridge {
 
 constexpr const char* kStartupInfoClass = "com/corvantis/windows/process/StartupInfo";
 
-// New zeroed STARTUPINFOW on heap (cb set) filled from startupInfo's fields; a null
+// New zeroed STARTUPINFOW on heap (cb set; the block has room for the null attribute
+// list of a STARTUPINFOEXW behind it) filled from startupInfo's fields; a null
 // object leaves it all zero. When a field cannot be read the block is still returned,
 // with the exception pending. Null, with OutOfMemoryError pending, when the block
 // itself cannot be allocated. Free with freeStartupInfo.

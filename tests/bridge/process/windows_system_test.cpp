@@ -281,6 +281,43 @@ TEST_P(WindowsSystemTest, StartupInfoFieldsReachWindows) {
   CloseHandle(error);
 }
 
+// With EXTENDED_STARTUPINFO_PRESENT Windows takes the block for a STARTUPINFOEXW and
+// reads its attribute list behind the STARTUPINFOW; this stand-in reads it the same
+// way (it is how Wine faulted reading past a block of 104 bytes), notes the block's
+// size, and refuses as for a block whose cb is not that of a STARTUPINFOEXW.
+struct ExtendedBlockSeen {
+  SIZE_T blockSize = 0;
+  LPPROC_THREAD_ATTRIBUTE_LIST attributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(1);
+  DWORD cb = 0;
+};
+
+BOOL WINAPI readsExtendedBlock(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD flags,
+                               LPVOID, LPCWSTR, LPSTARTUPINFOW startup, PROCESS_INFORMATION*) {
+  ExtendedBlockSeen* seen = intercept::ActiveInstance<ExtendedBlockSeen>::get();
+  seen->cb = startup->cb;
+  seen->blockSize = HeapSize(GetProcessHeap(), 0, startup);
+  if ((flags & EXTENDED_STARTUPINFO_PRESENT) != 0 && seen->blockSize >= sizeof(STARTUPINFOEXW)) {
+    seen->attributeList = reinterpret_cast<STARTUPINFOEXW*>(startup)->lpAttributeList;
+  }
+  SetLastError(ERROR_INVALID_PARAMETER);
+  return FALSE;
+}
+
+TEST_P(WindowsSystemTest, ExtendedStartupFlagFindsANullAttributeListInsideTheBlock) {
+  ExtendedBlockSeen seen;
+  intercept::ActiveInstance<ExtendedBlockSeen> active(&seen);
+  intercept::ImportPatch patch(library.module, "kernel32.dll", "CreateProcessW", &readsExtendedBlock);
+  jobject process = createProcess(nullptr, host.newString(u16(childCommand(L"exit 0"))), false,
+                                  EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr, newStartupInfo());
+  EXPECT_EQ(process, nullptr);
+  jint code = 0;
+  EXPECT_EQ(takeException(&code), kCodedSystemException);
+  EXPECT_EQ(code, ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(seen.cb, sizeof(STARTUPINFOW));
+  EXPECT_GE(seen.blockSize, sizeof(STARTUPINFOEXW));
+  EXPECT_EQ(seen.attributeList, nullptr);
+}
+
 TEST_P(WindowsSystemTest, ChildReceivesNoOutputHandleBesideThePassedOnes) {
   Pipe input(Pipe::ChildEnd::Read);
   Pipe error(Pipe::ChildEnd::Write);

@@ -286,6 +286,7 @@ jobject newLocalIn(State& s, std::size_t frame, Object* o, bool counted) {
   const std::uintptr_t key = keyOf(handleOf(s.nextRef++));
   Frame& f = s.frames[frame];
   RefEntry e{o, JNILocalRefType};
+  e.thread = std::this_thread::get_id();
   e.counted = counted && f.counted;
   e.frame = frame;
   s.refs.emplace(key, e);
@@ -331,6 +332,10 @@ Object* deref(State& s, jobject h, bool allowNull, const char* what) {
   }
   if (!e->alive) {
     violation(s, std::string(what) + " " + hex(h) + " used after " + e->death);
+    return nullptr;
+  }
+  if (e->type == JNILocalRefType && e->thread != std::this_thread::get_id()) {
+    violation(s, std::string(what) + " " + hex(h) + " is a local reference of another thread");
     return nullptr;
   }
   return e->obj;

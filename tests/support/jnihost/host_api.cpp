@@ -253,9 +253,12 @@ Host::Host() : s_(std::make_unique<State>()) {
   State& s = *s_;
   s.host = this;
   s.block.state = &s;
+  s.block.thread = std::this_thread::get_id();
   fillFunctionTable(s);
   s.block.env.functions = &s.table;
   s.block.vm.functions = &s.vmTable;
+  // The making thread is attached and holds the lock until the host goes.
+  lockHost(s, true);
   pushFrame(s, FrameKind::Base, std::numeric_limits<std::size_t>::max());
   defineCoreClasses(*this);
 }
@@ -266,7 +269,10 @@ Host::~Host() {
   s_.reset();
 }
 
-JNIEnv* Host::env() { return &s_->block.env; }
+JNIEnv* Host::env() {
+  EnvBlock* own = ownBlock(*s_);
+  return own != nullptr ? &own->env : &s_->block.env;
+}
 JavaVM* Host::vm() { return &s_->block.vm; }
 
 ClassBuilder Host::defineClass(const std::string& name, const std::string& super) {
@@ -614,7 +620,7 @@ void Host::beginCall() {
   if (s.calls.empty()) s.nativeJniCalls.clear();
   pushFrame(s, FrameKind::Native, 16);
   s.calls.push_back(CallRecord{s.frames.size() - 1, {}, {}});
-  if (s.calls.size() == 1) ++s.callSerial;
+  if (s.calls.size() == 1) s.callSerial = ++s.callsMade;
   if (!s.observers.empty()) s.calls.back().javaHandlesAtStart = javaHandles(s, nullptr, nullptr);
 }
 
@@ -625,15 +631,34 @@ jobject Host::argumentRef(jobject a) {
   return newLocalIn(s, s.calls.back().nativeFrame, deref(s, a, true, "argument"), false);
 }
 
+// The native runs without the host's lock, which it takes again in each JNI call.
 int Host::enterNative() {
   int& depth = testsupport::harnessDepth();
   const int saved = depth;
   depth = 0;
   for (testsupport::CallObserver* o : s_->observers) o->onCallStart();
+  // A plain host serves one thread and keeps the lock.
+  if (!s_->plain) {
+    depth = 1;
+    // Kept with the thread's fields, which are resident again once it has the lock back.
+    const int held = s_->lockDepth;
+    s_->lockDepthsGivenUp.push_back(held);
+    unlockHostFully(*s_);
+    depth = 0;
+  }
   return saved;
 }
 
-void Host::leaveNative(int savedDepth) { testsupport::harnessDepth() = savedDepth; }
+void Host::leaveNative(int savedDepth) {
+  if (!s_->plain) {
+    testsupport::harnessDepth() = savedDepth + 1;
+    lockHost(*s_);
+    const int held = s_->lockDepthsGivenUp.back();
+    s_->lockDepthsGivenUp.pop_back();
+    setLockDepth(*s_, held);
+  }
+  testsupport::harnessDepth() = savedDepth;
+}
 
 jobject Host::endCall(jobject result, const std::uint64_t* longResult) {
   HarnessScope scope;

@@ -1,13 +1,16 @@
 // Host internals shared by the host, its JNI function table and the JDK classes.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -111,6 +114,7 @@ struct Object {
   void* address = nullptr;          // DirectBuffer
   jlong capacity = 0;
   int monitor = 0;
+  std::thread::id monitorOwner;     // the thread that entered it, while monitor > 0
   std::uint64_t bornInCall = 0;     // serial of the native call that made it, 0 outside calls
 };
 
@@ -132,6 +136,7 @@ struct RefEntry {
   bool counted = false;
   std::size_t frame = 0;
   const char* death = nullptr;
+  std::thread::id thread = std::thread::id();  // local references belong to the thread that made them
 };
 
 enum class Pin { ArrayElements, StringChars, StringUtfChars, ArrayCritical, StringCritical };
@@ -161,6 +166,30 @@ struct EnvBlock {
   JNIEnv env;
   JavaVM vm;
   State* state;
+  std::thread::id thread;  // the one thread this JNIEnv belongs to
+};
+
+// What each thread that runs natives has of its own, as a JVM gives each thread its
+// own JNIEnv: frames, pending exception, native calls and what they pinned or
+// entered. The thread holding the host's lock has these in State (it is resident);
+// every other attached thread's wait here (see threads.cpp).
+struct ThreadContext {
+  EnvBlock block{};  // unused for the thread that made the host: its JNIEnv is State::block
+  std::vector<Frame> frames;
+  Object* pending = nullptr;
+  std::vector<Acquisition> pins;
+  std::vector<std::pair<Object*, int>> monitors;
+  int criticalDepth = 0;
+  std::vector<CallRecord> calls;
+  std::size_t countedLive = 0;
+  std::size_t peak = 0;
+  std::vector<std::string> nativeJniCalls;
+  std::string currentFn;
+  std::vector<unsigned char> lastReleasedCopy;
+  std::vector<int> lockDepthsGivenUp;
+  std::vector<void*> retired;
+  std::vector<Shadow> shadows;
+  std::uint64_t callSerial = 0;
 };
 
 struct State {
@@ -200,12 +229,22 @@ struct State {
   std::vector<testsupport::CallObserver*> observers;
   std::string currentFn;  // JNI function running, for violation texts
 
+  // Threads. A thread holds the host's lock while it runs host code (and, once
+  // attached, while it runs test code); natives run without it.
+  std::mutex lockMutex;
+  std::condition_variable lockFree;
+  std::thread::id lockOwner;
+  int lockDepth = 0;
+  std::thread::id resident;  // whose thread fields State holds
+  std::vector<int> lockDepthsGivenUp;  // by the resident thread's running natives, innermost last
+  std::map<std::thread::id, std::unique_ptr<ThreadContext>> threads;
   // Memory handed to natives comes from guard pages; what they gave back waits,
   // inaccessible, for the end of the call.
   bool guardPages = true;
   std::vector<void*> retired;
   std::vector<Shadow> shadows;
-  std::uint64_t callSerial = 0;  // of the outermost native call running or last run
+  std::uint64_t callSerial = 0;  // of the thread's outermost native call running or last run
+  std::uint64_t callsMade = 0;   // outermost native calls of all threads, for their serials
 
   bool recordLookups = false;
   std::set<Lookup> lookups;
@@ -280,5 +319,30 @@ void recordLookup(State& s, Lookup lookup);
 
 // --- jni_functions.cpp
 void fillFunctionTable(State& s);
+
+// --- threads.cpp
+// Takes the host's lock (again, on the thread that holds it) and makes the calling
+// thread's fields resident. A thread that is not attached gets a context all the
+// same; unless `attaching`, that is a violation.
+void lockHost(State& s, bool attaching = false);
+void unlockHost(State& s);
+// Gives the lock up whatever the depth held, and takes it back at that depth.
+int unlockHostFully(State& s);
+void relockHost(State& s, int depth);
+// The depth the calling thread, which holds the lock, holds it at.
+void setLockDepth(State& s, int depth);
+// The calling thread's own JNIEnv block; null when it is not attached.
+EnvBlock* ownBlock(State& s);
+// Ends the calling (resident) thread's attachment: its frames go, its context too.
+void detachThread(State& s);
+
+// Holds the host's lock for its lifetime.
+struct HostLock {
+  State& s;
+  explicit HostLock(State& state) : s(state) { lockHost(s); }
+  ~HostLock() { unlockHost(s); }
+  HostLock(const HostLock&) = delete;
+  HostLock& operator=(const HostLock&) = delete;
+};
 
 }  // namespace jnihost::detail

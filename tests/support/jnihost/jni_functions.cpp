@@ -1,8 +1,10 @@
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <thread>
 #include <utility>
 
 #include "guard_pages.h"
@@ -91,16 +93,22 @@ struct Entry {
   // or a Java method body.
   bool fromNative = false;
   std::optional<testsupport::HarnessScope> scope;
+  std::optional<HostLock> lock;
   std::string saved;
   Entry(JNIEnv* env, unsigned flags, const char* a, const char* b = "", const char* c = "") : s(stateOf(env)) {
+    // A plain host serves one thread: it takes no lock either.
     if (s.plain) return;
     fromNative = !testsupport::inHarness();
     scope.emplace();
+    lock.emplace(s);
     saved.swap(s.currentFn);
     s.currentFn = std::string(a) + b + c;
     if (saved.empty() && !s.calls.empty()) s.nativeJniCalls.push_back(s.currentFn);
     if (s.pending && !(flags & kExceptionSafe)) violation(s, "called with " + describe(s.pending) + " pending");
     if (s.criticalDepth > 0 && !(flags & kCriticalSafe)) violation(s, "called inside a critical region");
+    if (reinterpret_cast<EnvBlock*>(env)->thread != std::this_thread::get_id()) {
+      violation(s, "called with the JNIEnv of another thread");
+    }
   }
   ~Entry() {
     if (!s.plain) s.currentFn.swap(saved);
@@ -997,6 +1005,14 @@ jint JNICALL MonitorEnter(JNIEnv* env, jobject obj) {
     raise(e.s, "java/lang/OutOfMemoryError", u"could not inflate the monitor");
     return JNI_ERR;
   }
+  // Another thread's monitor: wait, without the host's lock, until it is free.
+  const std::thread::id me = std::this_thread::get_id();
+  while (o->monitor > 0 && o->monitorOwner != me) {
+    const int held = unlockHostFully(e.s);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    relockHost(e.s, held);
+  }
+  o->monitorOwner = me;
   ++o->monitor;
   e.s.monitors.emplace_back(o, static_cast<int>(e.s.calls.size()));
   return JNI_OK;
@@ -1006,7 +1022,7 @@ jint JNICALL MonitorExit(JNIEnv* env, jobject obj) {
   Entry e(env, kExceptionSafe, "MonitorExit");
   Object* o = deref(e.s, obj, false, "object");
   if (!o) return JNI_ERR;
-  if (o->monitor == 0) {
+  if (o->monitor == 0 || o->monitorOwner != std::this_thread::get_id()) {
     raise(e.s, "java/lang/IllegalMonitorStateException", u"current thread is not owner");
     return JNI_ERR;
   }
@@ -1071,6 +1087,12 @@ State& stateOfVm(JavaVM* vm) {
 jint JNICALL VmGetEnv(JavaVM* vm, void** penv, jint version) {
   testsupport::HarnessScope scope;
   State& s = stateOfVm(vm);
+  HostLock lock(s);
+  EnvBlock* own = ownBlock(s);
+  if (own == nullptr) {
+    *penv = nullptr;
+    return JNI_EDETACHED;
+  }
   switch (version) {
     case JNI_VERSION_1_1: case JNI_VERSION_1_2: case JNI_VERSION_1_4: case JNI_VERSION_1_6: case JNI_VERSION_1_8:
 #ifdef JNI_VERSION_9
@@ -1079,7 +1101,7 @@ jint JNICALL VmGetEnv(JavaVM* vm, void** penv, jint version) {
 #ifdef JNI_VERSION_10
     case JNI_VERSION_10:
 #endif
-      *penv = &s.block.env;
+      *penv = &own->env;
       return JNI_OK;
     default:
       *penv = nullptr;
@@ -1089,15 +1111,26 @@ jint JNICALL VmGetEnv(JavaVM* vm, void** penv, jint version) {
 
 jint JNICALL VmAttach(JavaVM* vm, void** penv, void*) {
   testsupport::HarnessScope scope;
-  *penv = &stateOfVm(vm).block.env;
+  State& s = stateOfVm(vm);
+  lockHost(s, true);
+  *penv = &ownBlock(s)->env;
+  unlockHost(s);
   return JNI_OK;
 }
 
-jint JNICALL VmDetach(JavaVM*) { return JNI_OK; }
+jint JNICALL VmDetach(JavaVM* vm) {
+  testsupport::HarnessScope scope;
+  State& s = stateOfVm(vm);
+  HostLock lock(s);
+  // The thread that made the host stays; others leave as a JVM's do.
+  if (std::this_thread::get_id() != s.block.thread && ownBlock(s) != nullptr) detachThread(s);
+  return JNI_OK;
+}
 
 jint JNICALL VmDestroy(JavaVM* vm) {
   testsupport::HarnessScope scope;
   State& s = stateOfVm(vm);
+  HostLock lock(s);
   violation(s, "DestroyJavaVM called by native code");
   return JNI_ERR;
 }
@@ -1106,6 +1139,7 @@ jint JNICALL VmDestroy(JavaVM* vm) {
 
 template <std::size_t I> jlong JNICALL trap(JNIEnv* env) {
   testsupport::HarnessScope scope;
+  HostLock lock(stateOf(env));
   violation(stateOf(env), std::string("JNI function ") + slotName(I) + " (slot " + std::to_string(I) +
                               ") is not implemented by the test host");
   return 0;

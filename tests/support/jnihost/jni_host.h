@@ -12,7 +12,8 @@
 // Every JNI function checks its use the way -Xcheck:jni would, and host.call
 // checks what the native left behind (frames, references, pinned elements,
 // monitors). Findings are texts in violations(); HostTest fails the test on any.
-// Objects are never collected: they live until the Host is destroyed. One thread.
+// Objects are never collected: they live until the Host is destroyed. Other threads
+// join through ThreadScope, each with its own JNIEnv, as in a JVM.
 #pragma once
 
 #include <jni.h>
@@ -118,6 +119,41 @@ class Host {
   Host(const Host&) = delete;
   Host& operator=(const Host&) = delete;
 
+  // Attaches the calling thread for the scope's lifetime, as a JVM's
+  // AttachCurrentThread does: env() then answers the thread's own JNIEnv, and the
+  // thread has its own frames, pending exception and native calls; objects, classes
+  // and global references are shared (a local reference used on another thread, or a
+  // JNIEnv on a thread not its own, is a violation). The host has one lock, which an
+  // attached thread holds while it runs host or test code and gives up while a
+  // native runs, so natives of several threads run at once; the thread that made the
+  // host holds it from the start. Observers assume one native call at a time: a test
+  // calling natives on several threads accounts in rounds of its own instead.
+  class ThreadScope {
+   public:
+    explicit ThreadScope(Host& host);
+    ~ThreadScope();
+    ThreadScope(const ThreadScope&) = delete;
+    ThreadScope& operator=(const ThreadScope&) = delete;
+
+   private:
+    Host& host_;
+  };
+
+  // Gives the host's lock up for the scope's lifetime, so that other threads use the
+  // host while this one waits (to join them, at a barrier, for a lock of its own).
+  class Unlocked {
+   public:
+    explicit Unlocked(Host& host);
+    ~Unlocked();
+    Unlocked(const Unlocked&) = delete;
+    Unlocked& operator=(const Unlocked&) = delete;
+
+   private:
+    Host& host_;
+    int depth_ = 0;
+  };
+
+  // The calling thread's JNIEnv (the made host's own on the thread that made it).
   JNIEnv* env();
   JavaVM* vm();
 
@@ -197,7 +233,8 @@ class Host {
   // JNI functions skip their per-call checks and records (so violations(),
   // lastCallJniFunctions() and lookups() stay silent), dead local refs are
   // forgotten instead of kept for stale-use reports, and guard pages are off
-  // (switching plain off switches them on again).
+  // (switching plain off switches them on again). A plain host serves one thread:
+  // it does not give its lock up while natives run.
   void setPlain(bool on);
   bool plain() const;
   // For calls that cache global refs on purpose (JNI_OnLoad-style setup).
@@ -212,6 +249,13 @@ class Host {
   // the caller's frame. Violations found are appended to violations().
   template <typename F, typename... A>
   auto call(F&& fn, A... args) -> std::invoke_result_t<F&, JNIEnv*, A...>;
+
+  // call() for a native whose signature is known only at run time: `sig` is its
+  // JNI descriptor, `self` the receiver (object or class), `args` one value per
+  // parameter, read as the descriptor says. Windows x64 passes each parameter of a
+  // native in one integer slot, so one calling shape fits every native of up to 16
+  // parameters without float or double ones (refused with a violation).
+  jvalue callDynamic(void* fn, const std::string& sig, jobject self, const std::vector<jvalue>& args);
 
   // Most local refs alive at once (all native frames) during the last call.
   std::size_t lastCallPeakLocalRefs() const;
