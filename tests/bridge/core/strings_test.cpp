@@ -2,6 +2,7 @@
 #include "bridge/strings.h"
 
 #include <climits>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -343,5 +344,13 @@ TEST_F(StringsTest, FileTimeAndJavaTimeConversions) {
   // Division truncates toward zero before the epoch shift.
   EXPECT_EQ(bridge::fileTimeToJavaMillis(-19999), -1 - 11644473600000LL);
 }
+
+// Constant evaluation refuses signed overflow, so these do not compile if the
+// conversion overflows for a Java time at either end of the long range.
+static_assert(bridge::javaMillisToFileTime(std::numeric_limits<jlong>::max()) ==
+              static_cast<jlong>((0x7fffffffffffffffULL + 11644473600000ULL) * 10000ULL));
+static_assert(bridge::javaMillisToFileTime(std::numeric_limits<jlong>::min()) ==
+              static_cast<jlong>((0x8000000000000000ULL + 11644473600000ULL) * 10000ULL));
+static_assert(bridge::javaMillisToFileTime(-1) == 116444735999990000LL);
 
 }  // namespace

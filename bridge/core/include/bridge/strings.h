@@ -39,6 +39,10 @@ jobject newListFromMultiString(JNIEnv* env, const WCHAR* strings, size_t length,
 constexpr jlong kEpochDifferenceMillis = 11644473600000LL;
 
 constexpr jlong fileTimeToJavaMillis(jlong fileTime) { return fileTime / 10000 - kEpochDifferenceMillis; }
-constexpr jlong javaMillisToFileTime(jlong millis) { return (millis + kEpochDifferenceMillis) * 10000; }
+// Computed modulo 2^64: a Java time too far out for a file time (Long.MAX_VALUE, say)
+// wraps as the JVM's own long arithmetic would, instead of overflowing a signed value.
+constexpr jlong javaMillisToFileTime(jlong millis) {
+  return static_cast<jlong>((static_cast<unsigned long long>(millis) + kEpochDifferenceMillis) * 10000ULL);
+}
 
 }  // namespace bridge
