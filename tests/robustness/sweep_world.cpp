@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 
+#include "bridge_test.h"
 #include "child_command.h"
 #include "estats_stand_in.h"
 #include "harness_scope.h"
@@ -98,16 +99,8 @@ World::World(const std::wstring& libraryFile) : library_(testsupport::deliverabl
   for (const std::string& v : host_.violations()) problem_ += v + "\n";
   if (!problem_.empty()) return;
 
-  // As in every bridge test: heap blocks on guard pages and accounted, handles
-  // accounted; the sweep's own releases of what the library handed out are watched.
-  intercept::HeapAccounting::Options heapOptions;
-  heapOptions.releasingModule = GetModuleHandleW(nullptr);
-  heap_ = std::make_unique<intercept::HeapAccounting>(library_.module, heapOptions);
-  intercept::HandleAccounting::Options handleOptions;
-  handleOptions.releasingModule = GetModuleHandleW(nullptr);
-  handles_ = std::make_unique<intercept::HandleAccounting>(library_.module, handleOptions);
-  host_.addObserver(heap_.get());
-  host_.addObserver(handles_.get());
+  // As in every bridge test: heap blocks on guard pages and accounted, handles accounted.
+  testsupport::accountDeliverable(host_, library_.module, &heap_, &handles_);
   standIns_ = std::make_unique<robustness::StandIns>(library_.module);
   if (libraryOf(libraryFile) == jarmodel::kTcpestats) {
     estats_ = std::make_unique<tcpestatstest::EStatsStandIn>(library_.module);

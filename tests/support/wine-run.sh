@@ -19,4 +19,11 @@ mkdir -p "$(dirname "$prefix")"
   fi
 ) 9>"$prefix.lock"
 
-exec wine "$@"
+# Wine's own messages are silenced, so say how a program ended when it failed:
+# a program that dies before writing anything leaves no other trace.
+status=0
+wine "$@" || status=$?
+if [ "$status" -ne 0 ]; then
+  printf 'wine-run: %s ended with exit code %d (0x%x)\n' "$1" "$status" "$status" >&2
+fi
+exit "$status"

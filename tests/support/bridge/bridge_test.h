@@ -18,6 +18,21 @@
 
 namespace testsupport {
 
+// Heap and handle accounting of a loaded deliverable, observing host's calls; the
+// test program's own releases and closes are watched too, so that it may free or
+// close what the library handed out or left behind.
+inline void accountDeliverable(jnihost::Host& host, HMODULE library, std::unique_ptr<intercept::HeapAccounting>* heap,
+                               std::unique_ptr<intercept::HandleAccounting>* handles) {
+  intercept::HeapAccounting::Options heapOptions;
+  heapOptions.releasingModule = GetModuleHandleW(nullptr);
+  *heap = std::make_unique<intercept::HeapAccounting>(library, heapOptions);
+  intercept::HandleAccounting::Options handleOptions;
+  handleOptions.releasingModule = GetModuleHandleW(nullptr);
+  *handles = std::make_unique<intercept::HandleAccounting>(library, handleOptions);
+  host.addObserver(heap->get());
+  host.addObserver(handles->get());
+}
+
 // Switches of the checks every bridge test runs under.
 class CheckedHostTest : public jnihost::HostTest {
  protected:
@@ -74,14 +89,7 @@ class DeliverableTest : public CheckedHostTest, public ::testing::WithParamInter
     defineCoreClasses(host);
     host.recordLookups(true);
     ASSERT_NE(library.module, nullptr) << "cannot load the deliverable, error " << library.error;
-    intercept::HeapAccounting::Options heapOptions;
-    heapOptions.releasingModule = GetModuleHandleW(nullptr);
-    heap = std::make_unique<intercept::HeapAccounting>(library.module, heapOptions);
-    intercept::HandleAccounting::Options handleOptions;
-    handleOptions.releasingModule = GetModuleHandleW(nullptr);
-    handles = std::make_unique<intercept::HandleAccounting>(library.module, handleOptions);
-    host.addObserver(heap.get());
-    host.addObserver(handles.get());
+    accountDeliverable(host, library.module, &heap, &handles);
   }
   void TearDown() override {
     if (handles) {
