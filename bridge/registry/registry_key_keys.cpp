@@ -294,24 +294,15 @@ JNIEXPORT void JNICALL Java_com_corvantis_windows_registry_RegistryKey_saveToFil
 }
 
 JNIEXPORT void JNICALL Java_com_corvantis_windows_registry_RegistryKey_close(JNIEnv* env, jobject self) {
-  jclass cls = env->FindClass(bridge::kWindowsHandleClass);
-  jfieldID field = cls != nullptr ? env->GetFieldID(cls, "_handle", "J") : nullptr;
-  if (field == nullptr) {
-    return;
-  }
-  jlong handle = env->GetLongField(self, field);
-  if (handle == 0) {
-    return;
-  }
-  LONG answer = ERROR_SUCCESS;
-  if (!guardedCall(env, [&] { answer = RegCloseKey(reinterpret_cast<HKEY>(handle)); })) {
-    return;
-  }
-  if (answer == ERROR_SUCCESS) {
-    env->SetLongField(self, field, 0);
-  } else {
-    throwCodedSystemException(env, static_cast<DWORD>(answer));
-  }
+  bridge::closeHandleField(env, self, [env](jlong handle) {
+    LONG answer = ERROR_SUCCESS;
+    if (!guardedCall(env, [&] { answer = RegCloseKey(reinterpret_cast<HKEY>(handle)); })) {
+      return false;
+    }
+    // RegCloseKey answers with its code, not through the last error.
+    SetLastError(static_cast<DWORD>(answer));
+    return answer == ERROR_SUCCESS;
+  });
 }
 
 }  // extern "C"

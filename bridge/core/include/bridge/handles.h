@@ -29,7 +29,8 @@ jobject newWindowsProcess(JNIEnv* env, HANDLE process, DWORD processId);
 
 // Closes what the object's WindowsHandle "_handle" holds with close(handle), which
 // answers like CloseHandle, and then sets the field to 0. Nothing for 0; a refusal
-// raises CodedSystemException with the last error and keeps the value.
+// keeps the value and raises CodedSystemException with the last error, unless close
+// raised an exception of its own.
 template <class Close>
 void closeHandleField(JNIEnv* env, jobject self, Close close) {
   jclass cls = env->FindClass(kWindowsHandleClass);
