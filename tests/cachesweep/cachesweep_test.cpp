@@ -8,12 +8,12 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "deliverables.h"
 #include "sweep_script.h"
+#include "text_lines.h"
 
 namespace {
 
@@ -22,23 +22,6 @@ using sweeptest::WalkScript;
 
 constexpr const wchar_t* kOverrideKey = L"Software\\Wine\\AppDefaults\\cachesweep.exe";
 constexpr const char* kLowIntegrity = "S-1-16-4096";
-
-std::wstring ownFolder() {
-  wchar_t path[MAX_PATH];
-  DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring own(path, length);
-  return own.substr(0, own.find_last_of(L"\\/") + 1);
-}
-
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> result;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    result.push_back(line);
-  }
-  return result;
-}
 
 WalkScript walkOf(std::vector<std::wstring> urls) {
   WalkScript walk;
@@ -56,7 +39,7 @@ struct Sweep {
   std::string errors;
   std::vector<std::string> log;
 
-  std::vector<std::string> outputLines() const { return lines(output); }
+  std::vector<std::string> outputLines() const { return testsupport::lines(output); }
   // Log lines that start with prefix.
   std::vector<std::string> logOf(const std::string& prefix) const {
     std::vector<std::string> found;
@@ -110,8 +93,10 @@ class SweepTest : public ::testing::Test {
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
     program = folder + L"\\cachesweep.exe";
     ASSERT_TRUE(CopyFileW(testsupport::deliverablePath(L"cachesweep.exe").c_str(), program.c_str(), FALSE));
-    ASSERT_TRUE(CopyFileW((ownFolder() + L"sweep_wininet.dll").c_str(), (folder + L"\\wininet.dll").c_str(), FALSE));
-    ASSERT_TRUE(CopyFileW((ownFolder() + L"sweep_spy.dll").c_str(), (folder + L"\\sweep_spy.dll").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW((testsupport::testProgramFolder() + L"sweep_wininet.dll").c_str(),
+                          (folder + L"\\wininet.dll").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW((testsupport::testProgramFolder() + L"sweep_spy.dll").c_str(),
+                          (folder + L"\\sweep_spy.dll").c_str(), FALSE));
     // Wine would otherwise load its own wininet in place of the one beside the program.
     HKEY key = nullptr;
     ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (std::wstring(kOverrideKey) + L"\\DllOverrides").c_str(), 0, nullptr,
@@ -165,7 +150,7 @@ class SweepTest : public ::testing::Test {
     CloseHandle(process.hProcess);
     run.output = output.drain();
     run.errors = errors.drain();
-    run.log = lines(sweeptest::fileText(log));
+    run.log = testsupport::lines(sweeptest::fileText(log));
     return run;
   }
 

@@ -1,7 +1,6 @@
 #include "process_fixture.h"
 
 #include <iostream>
-#include <sstream>
 
 namespace processtest {
 
@@ -9,12 +8,7 @@ using jnihost::jObj;
 
 std::u16string u16(const std::wstring& text) { return std::u16string(text.begin(), text.end()); }
 
-std::wstring childPath() {
-  wchar_t path[MAX_PATH];
-  DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring own(path, length);
-  return own.substr(0, own.find_last_of(L"\\/") + 1) + L"process_child.exe";
-}
+std::wstring childPath() { return testsupport::testProgramFolder() + L"process_child.exe"; }
 
 std::wstring childCommand(const std::wstring& steps) { return L"\"" + childPath() + L"\" " + steps; }
 
@@ -44,16 +38,6 @@ std::string Pipe::readAll() {
   DWORD got = 0;
   while (ReadFile(read, buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
   return text;
-}
-
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> result;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    result.push_back(line);
-  }
-  return result;
 }
 
 void ProcessTest::SetUp() {

@@ -11,6 +11,7 @@
 
 #include "bridge_test.h"
 #include "jvmstub.h"
+#include "text_lines.h"
 
 namespace processtest {
 
@@ -38,7 +39,7 @@ struct Pipe {
   std::string readAll();
 };
 
-std::vector<std::string> lines(const std::string& text);
+using testsupport::lines;
 
 class ProcessTest : public testsupport::DeliverableTest {
  protected:

@@ -14,6 +14,13 @@ std::wstring deliverablePath(const wchar_t* file) {
   return path + L"\\" + file;
 }
 
+std::wstring testProgramFolder() {
+  wchar_t path[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  const std::wstring own(path, length);
+  return own.substr(0, own.find_last_of(L"\\/") + 1);
+}
+
 LoadedLibrary::LoadedLibrary(const std::wstring& path) {
   // The folder of the DLL first, so that tcpestats finds fullbridge beside it.
   module = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);

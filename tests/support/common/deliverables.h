@@ -11,6 +11,10 @@ namespace testsupport {
 // Full path of a deliverable file, e.g. deliverablePath(L"fullbridge.dll").
 std::wstring deliverablePath(const wchar_t* file);
 
+// Folder of the running test program, ending in its separator: the helper programs
+// and DLLs the tests build are beside it.
+std::wstring testProgramFolder();
+
 // A DLL loaded for the holder's lifetime.
 struct LoadedLibrary {
   HMODULE module = nullptr;
