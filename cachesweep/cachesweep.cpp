@@ -98,25 +98,26 @@ struct EntryBuffer {
   INTERNET_CACHE_ENTRY_INFOW* entry() const { return static_cast<INTERNET_CACHE_ENTRY_INFOW*>(block); }
 };
 
-DWORD allocationFailureCode() {
-  DWORD code = GetLastError();
-  return code != ERROR_SUCCESS ? code : ERROR_NOT_ENOUGH_MEMORY;
+// The declared size after WinInet asked for `needed`: that size, or twice the
+// declared one when it asks for no more (a retry at the same size would get the
+// same answer). 0 when the size does not fit in 32 bits.
+DWORD grownDeclaredSize(DWORD declared, DWORD needed) {
+  ULONGLONG next = needed > declared ? needed : ULONGLONG{declared} * 2;
+  return next > MAXDWORD ? 0 : static_cast<DWORD>(next);
 }
 
-// Grows the buffer to the size WinInet asked for; a size no larger than the one
-// declared cannot satisfy it and is refused rather than looped on.
+// Grows the buffer as WinInet asked. The C allocator leaves the last error as an
+// earlier call set it, so a failure is reported as lack of memory, as is a size
+// that cannot be declared.
 bool grow(EntryBuffer* buffer, DWORD needed, Walk* walk) {
-  if (needed <= buffer->declared) {
-    walk->fail(ERROR_INSUFFICIENT_BUFFER);
-    return false;
-  }
-  void* grown = std::realloc(buffer->block, SIZE_T{needed} * 2);
+  DWORD declared = grownDeclaredSize(buffer->declared, needed);
+  void* grown = declared != 0 ? std::realloc(buffer->block, SIZE_T{declared} * 2) : nullptr;
   if (grown == nullptr) {
-    walk->fail(allocationFailureCode());
+    walk->fail(ERROR_NOT_ENOUGH_MEMORY);
     return false;
   }
   buffer->block = grown;
-  buffer->declared = needed;
+  buffer->declared = declared;
   return true;
 }
 
@@ -192,7 +193,7 @@ Walk sweep() {
   EntryBuffer buffer;
   buffer.block = std::malloc(SIZE_T{buffer.declared} * 2);
   if (buffer.block == nullptr) {
-    walk.fail(allocationFailureCode());
+    walk.fail(ERROR_NOT_ENOUGH_MEMORY);
     return walk;
   }
   HMODULE wininet = LoadLibraryA("wininet");

@@ -127,9 +127,4 @@ bool checkInstanceOf(JNIEnv* env, jobject object, jclass cls) {
   return false;
 }
 
-DWORD allocationFailureCode() {
-  DWORD code = GetLastError();
-  return code != ERROR_SUCCESS ? code : ERROR_NOT_ENOUGH_MEMORY;
-}
-
 }  // namespace bridge

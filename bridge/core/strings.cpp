@@ -90,6 +90,11 @@ bool boundedLength(const WCHAR* start, size_t remaining, size_t* length) {
   return false;
 }
 
+DWORD grownSize(DWORD offered, DWORD asked, DWORD extra) {
+  ULONGLONG next = asked > offered ? ULONGLONG{asked} + extra : ULONGLONG{offered} * 2;
+  return next > MAXDWORD ? 0 : static_cast<DWORD>(next);
+}
+
 jstring newJavaString(JNIEnv* env, const WCHAR* text) {
   if (text == nullptr) {
     return nullptr;
@@ -113,7 +118,7 @@ jstring expandToJavaString(JNIEnv* env, HANDLE heap, const WCHAR* source) {
   DWORD capacity = 128;
   auto block = static_cast<LPWSTR>(HeapAlloc(heap, 0, capacity * sizeof(WCHAR)));
   if (block == nullptr) {
-    throwCodedSystemException(env, allocationFailureCode());
+    throwCodedSystemException(env, ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
   for (;;) {
@@ -131,9 +136,8 @@ jstring expandToJavaString(JNIEnv* env, HANDLE heap, const WCHAR* source) {
     // The variables may change between calls, so ask again at the new size.
     auto grown = static_cast<LPWSTR>(HeapReAlloc(heap, 0, block, static_cast<SIZE_T>(needed) * sizeof(WCHAR)));
     if (grown == nullptr) {
-      DWORD code = allocationFailureCode();
       HeapFree(heap, 0, block);
-      throwCodedSystemException(env, code);
+      throwCodedSystemException(env, ERROR_NOT_ENOUGH_MEMORY);
       return nullptr;
     }
     block = grown;

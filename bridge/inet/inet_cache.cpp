@@ -25,27 +25,25 @@ struct EntryBuffer {
 bool allocateEntryBuffer(JNIEnv* env, EntryBuffer* buffer) {
   *buffer = EntryBuffer{std::malloc(SIZE_T{kFirstDeclaredSize} * 2), kFirstDeclaredSize};
   if (buffer->block == nullptr) {
-    throwCodedSystemException(env, bridge::allocationFailureCode());
+    throwCodedSystemException(env, ERROR_NOT_ENOUGH_MEMORY);
     return false;
   }
   return true;
 }
 
-// Grows the buffer to the size WinInet asked for. A size that is no larger than
-// the one declared cannot satisfy WinInet; it is refused rather than looped on.
+// Grows the buffer to the size WinInet asked for, or to twice the declared size
+// when WinInet asks for no more than that (a retry at the same size would get the
+// same answer). A size that cannot be declared is refused as lack of memory.
 bool growEntryBuffer(JNIEnv* env, EntryBuffer* buffer, DWORD needed) {
-  if (needed <= buffer->declared) {
-    throwCodedSystemException(env, ERROR_INSUFFICIENT_BUFFER);
-    return false;
-  }
-  void* grown = std::realloc(buffer->block, SIZE_T{needed} * 2);
+  DWORD declared = bridge::grownSize(buffer->declared, needed);
+  void* grown = declared != 0 ? std::realloc(buffer->block, SIZE_T{declared} * 2) : nullptr;
   if (grown == nullptr) {
     // The old block stays the buffer's, freed with it.
-    throwCodedSystemException(env, bridge::allocationFailureCode());
+    throwCodedSystemException(env, ERROR_NOT_ENOUGH_MEMORY);
     return false;
   }
   buffer->block = grown;
-  buffer->declared = needed;
+  buffer->declared = declared;
   return true;
 }
 
@@ -182,7 +180,7 @@ JNIEXPORT jstring JNICALL Java_com_corvantis_windows_inet_InetCache_createUrlCac
   jstring path = nullptr;
   auto fileName = static_cast<LPWSTR>(HeapAlloc(heap, 0, kFileNameUnits * sizeof(WCHAR)));
   if (fileName == nullptr) {
-    throwCodedSystemException(env, bridge::allocationFailureCode());
+    throwCodedSystemException(env, ERROR_NOT_ENOUGH_MEMORY);
   } else {
     // WinInet is told half the expected size; the shift keeps the sign.
     DWORD expected = static_cast<DWORD>(expectedSize >> 1);

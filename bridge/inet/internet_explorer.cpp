@@ -18,7 +18,7 @@ extern "C" JNIEXPORT jstring JNICALL Java_com_quillstone_browser_InternetExplore
   }
   auto url = static_cast<char*>(std::malloc(static_cast<size_t>(bufferLength)));
   if (url == nullptr) {
-    throwCodedSystemException(env, bridge::allocationFailureCode());
+    throwCodedSystemException(env, ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
   jstring result = nullptr;

@@ -173,21 +173,27 @@ JNIEXPORT jobject JNICALL Java_com_corvantis_monitoring_windows_WindowsMonitor_g
     void* instanceList = nullptr;
     DWORD counterSize = kCounterListUnits;
     DWORD instanceSize = kInstanceListUnits;
-    DWORD counterCapacity = 0;
-    DWORD instanceCapacity = 0;
+    DWORD counterCapacity = bridge::grownSize(0, counterSize, 1);
+    DWORD instanceCapacity = bridge::grownSize(0, instanceSize, 1);
     PDH_STATUS status = kPdhSuccess;
-    // Both lists are offered their reported sizes plus one on every retry.
-    do {
-      counterCapacity = ++counterSize;
-      instanceCapacity = ++instanceSize;
-      if (!growAllocatorBlock(env, &counterList, counterCapacity * sizeof(WCHAR)) ||
-          !growAllocatorBlock(env, &instanceList, instanceCapacity * sizeof(WCHAR))) {
+    // Each list is offered its reported size plus one on every retry, or twice its
+    // last size when PDH reports no more than that.
+    for (;;) {
+      if (!growAllocatorBlock(env, &counterList, static_cast<size_t>(counterCapacity) * sizeof(WCHAR)) ||
+          !growAllocatorBlock(env, &instanceList, static_cast<size_t>(instanceCapacity) * sizeof(WCHAR))) {
         break;
       }
+      counterSize = counterCapacity;
+      instanceSize = instanceCapacity;
       status = PdhEnumObjectItemsW(nullptr, machine, object, static_cast<LPWSTR>(counterList), &counterSize,
                                    static_cast<LPWSTR>(instanceList), &instanceSize,
                                    static_cast<DWORD>(detailLevel), 0);
-    } while (status == kPdhMoreData);
+      if (status != kPdhMoreData) {
+        break;
+      }
+      counterCapacity = bridge::grownSize(counterCapacity, counterSize, 1);
+      instanceCapacity = bridge::grownSize(instanceCapacity, instanceSize, 1);
+    }
     if (!env->ExceptionCheck()) {
       if (status != kPdhSuccess) {
         throwPdhException(static_cast<DWORD>(status), env);

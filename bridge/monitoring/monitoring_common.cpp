@@ -144,14 +144,16 @@ bool recordInsideBuffer(JNIEnv* env, const void* record, size_t recordBytes, con
 }
 
 bool growHeapBlock(JNIEnv* env, HANDLE heap, void** block, size_t bytes) {
-  void* grown = *block == nullptr ? HeapAlloc(heap, 0, bytes) : HeapReAlloc(heap, 0, *block, bytes);
+  void* grown = nullptr;
+  if (bytes != 0) {
+    grown = *block == nullptr ? HeapAlloc(heap, 0, bytes) : HeapReAlloc(heap, 0, *block, bytes);
+  }
   if (grown == nullptr) {
-    DWORD code = allocationFailureCode();
     if (*block != nullptr) {
       HeapFree(heap, 0, *block);
       *block = nullptr;
     }
-    throwCodedSystemException(env, code);
+    throwCodedSystemException(env, ERROR_NOT_ENOUGH_MEMORY);
     return false;
   }
   *block = grown;
@@ -159,7 +161,8 @@ bool growHeapBlock(JNIEnv* env, HANDLE heap, void** block, size_t bytes) {
 }
 
 bool growAllocatorBlock(JNIEnv* env, void** block, size_t bytes) {
-  void* grown = std::realloc(*block, bytes);
+  // realloc with 0 bytes would free the block and answer null.
+  void* grown = bytes != 0 ? std::realloc(*block, bytes) : nullptr;
   if (grown == nullptr) {
     std::free(*block);
     *block = nullptr;

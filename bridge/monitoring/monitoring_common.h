@@ -8,6 +8,7 @@
 #include <cstddef>
 
 #include "bridge/core.h"
+#include "bridge/strings.h"
 
 namespace bridge {
 namespace monitoring {
@@ -63,7 +64,8 @@ WCHAR* makeCounterPath(JNIEnv* env, HANDLE heap, jobject source, DWORD* size, DW
 jobject expandCounterPathList(JNIEnv* env, HANDLE heap, const WCHAR* path, DWORD flags);
 
 // Grows a block of the process heap (HeapAlloc when *block is null). On failure
-// the block is freed, *block set to null and CodedSystemException raised.
+// the block is freed, *block set to null and CodedSystemException raised with
+// ERROR_NOT_ENOUGH_MEMORY. A size of 0 (one that cannot be held) fails the same way.
 bool growHeapBlock(JNIEnv* env, HANDLE heap, void** block, size_t bytes);
 // The same with the C allocator; a failure raises OutOfMemoryError.
 bool growAllocatorBlock(JNIEnv* env, void** block, size_t bytes);
@@ -86,21 +88,27 @@ struct PdhAnswer {
   PDH_STATUS status;  // meaningful only with a block
 };
 
-// Calls call(block, size) on a buffer of *size units, growing it while PDH answers
-// PDH_MORE_DATA. Before every allocation *size is increased by extra, so PDH is
-// offered its reported size plus extra. grow is a HeapGrowth or an AllocatorGrowth.
+// Calls call(block, size) on a buffer of *size + extra units, growing it while PDH
+// answers PDH_MORE_DATA: to the reported size plus extra, or to twice the last
+// capacity when PDH reports no more than that (PDH's size for a buffer that was
+// too small is not to be relied on). A size that does not fit in 32 bits is
+// refused like a failed growth. grow is a HeapGrowth or an AllocatorGrowth.
 template <class Grow, class Call>
 PdhAnswer callWithGrowingBuffer(DWORD* size, size_t unitBytes, DWORD extra, Grow grow, Call call) {
   PdhAnswer answer{nullptr, 0, kPdhSuccess};
-  do {
-    *size += extra;
-    if (!grow(&answer.block, static_cast<size_t>(*size) * unitBytes)) {
+  DWORD next = grownSize(0, *size, extra);
+  for (;;) {
+    if (!grow(&answer.block, static_cast<size_t>(next) * unitBytes)) {
       return answer;
     }
-    answer.capacity = *size;
+    answer.capacity = next;
+    *size = next;
     answer.status = call(answer.block, size);
-  } while (answer.status == kPdhMoreData);
-  return answer;
+    if (answer.status != kPdhMoreData) {
+      return answer;
+    }
+    next = grownSize(answer.capacity, *size, extra);
+  }
 }
 
 // Units of a PDH answer that lie in the buffer: PDH's reported size, never more

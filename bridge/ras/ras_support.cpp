@@ -24,7 +24,7 @@ struct RasRecords {
 // Hands RAS a zero-filled buffer of one record whose dwSize is recordSize through
 // ask(buffer, &size) and, while RAS answers ERROR_BUFFER_TOO_SMALL, grows it to the
 // size RAS asked for and asks again. True when RAS answered 0; otherwise false with
-// the exception raised.
+// the exception raised (OutOfMemoryError when the buffer cannot grow).
 template <class Ask>
 bool askRas(JNIEnv* env, HANDLE heap, DWORD recordSize, RasRecords* records, Ask ask) {
   records->buffer = static_cast<BYTE*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, recordSize));
@@ -44,9 +44,14 @@ bool askRas(JNIEnv* env, HANDLE heap, DWORD recordSize, RasRecords* records, Ask
       throwCodedSystemException(env, status);
       return false;
     }
-    // Growing keeps the contents, so the first record's dwSize stays as set; the
-    // buffer never shrinks below that record.
-    size = std::max(size, recordSize);
+    // Growing keeps the contents, so the first record's dwSize stays as set. An
+    // answer asking for no more than was offered is not relied on: twice as much is
+    // offered, so the buffer never shrinks below that record.
+    size = bridge::grownSize(records->capacity, size);
+    if (size == 0) {
+      throwMemoryException(env);
+      return false;
+    }
     LPVOID grown = records->buffer;
     if (!ReAllocHeapBuffer(env, heap, HEAP_ZERO_MEMORY, &grown, size)) {
       return false;

@@ -141,7 +141,7 @@ JNIEXPORT jboolean JNICALL Java_com_corvantis_windows_registry_RegistryKey_addAv
   DWORD capacity = kSubKeyNameUnits;
   auto buffer = static_cast<WCHAR*>(HeapAlloc(heap, 0, capacity * sizeof(WCHAR)));
   if (buffer == nullptr) {
-    throwCodedSystemException(env, bridge::allocationFailureCode());
+    throwCodedSystemException(env, ERROR_NOT_ENOUGH_MEMORY);
     return JNI_FALSE;
   }
   bool added = false;
@@ -161,8 +161,10 @@ JNIEXPORT jboolean JNICALL Java_com_corvantis_windows_registry_RegistryKey_addAv
         ++index;
       } else if (answer == ERROR_MORE_DATA) {
         // The same index is asked again with twice the room.
-        capacity *= 2;
-        auto grown = static_cast<WCHAR*>(HeapReAlloc(heap, HEAP_GENERATE_EXCEPTIONS, buffer, capacity * sizeof(WCHAR)));
+        capacity = bridge::grownSize(capacity, 0);
+        auto grown = capacity != 0 ? static_cast<WCHAR*>(HeapReAlloc(heap, HEAP_GENERATE_EXCEPTIONS, buffer,
+                                                                      SIZE_T{capacity} * sizeof(WCHAR)))
+                                   : nullptr;
         if (grown == nullptr) {
           throwCodedSystemException(env, ERROR_NOT_ENOUGH_MEMORY);
           return;
@@ -208,7 +210,7 @@ JNIEXPORT void JNICALL Java_com_corvantis_windows_registry_RegistryKey_addAvaila
   }
   auto buffer = static_cast<WCHAR*>(HeapAlloc(heap, 0, kValueNameUnits * sizeof(WCHAR)));
   if (buffer == nullptr) {
-    throwCodedSystemException(env, bridge::allocationFailureCode());
+    throwCodedSystemException(env, ERROR_NOT_ENOUGH_MEMORY);
     return;
   }
   guardedCall(env, [&] {

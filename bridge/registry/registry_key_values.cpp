@@ -31,7 +31,7 @@ struct ValueBuffer {
 bool allocateValueBuffer(JNIEnv* env, HANDLE heap, DWORD capacity, ValueBuffer* buffer) {
   *buffer = ValueBuffer{HeapAlloc(heap, 0, capacity), 0, capacity};
   if (buffer->data == nullptr) {
-    throwCodedSystemException(env, bridge::allocationFailureCode());
+    throwCodedSystemException(env, ERROR_NOT_ENOUGH_MEMORY);
     return false;
   }
   return true;
@@ -42,8 +42,10 @@ const WCHAR* unitsOf(const ValueBuffer& buffer) { return static_cast<const WCHAR
 // Next capacity after ERROR_MORE_DATA. HKEY_PERFORMANCE_DATA reports no usable
 // size, so it grows in steps; 0 when the size cannot be held in a DWORD.
 DWORD grownCapacity(HKEY key, DWORD reported, DWORD capacity) {
-  ULONGLONG grown = reported > capacity && key != HKEY_PERFORMANCE_DATA ? ULONGLONG{reported} + 2
-                                                                        : ULONGLONG{capacity} + kPerformanceDataStep;
+  if (key != HKEY_PERFORMANCE_DATA) {
+    return bridge::grownSize(capacity, reported, sizeof(WCHAR));
+  }
+  ULONGLONG grown = ULONGLONG{capacity} + kPerformanceDataStep;
   return grown > MAXDWORD ? 0 : static_cast<DWORD>(grown);
 }
 
@@ -131,9 +133,10 @@ long long terminateText(JNIEnv* env, HANDLE heap, ValueBuffer* buffer) {
   }
   if (buffer->capacity - buffer->length < sizeof(WCHAR)) {
     DWORD size = buffer->length + sizeof(WCHAR);
-    void* grown = HeapReAlloc(heap, HEAP_ZERO_MEMORY, buffer->data, size);
+    // A length Windows reported beyond MAXDWORD - 2 wraps: refused as lack of memory.
+    void* grown = size > buffer->length ? HeapReAlloc(heap, HEAP_ZERO_MEMORY, buffer->data, size) : nullptr;
     if (grown == nullptr) {
-      throwCodedSystemException(env, bridge::allocationFailureCode());
+      throwCodedSystemException(env, ERROR_NOT_ENOUGH_MEMORY);
       return -1;
     }
     buffer->data = grown;
@@ -181,7 +184,7 @@ void writeStringValue(JNIEnv* env, jobject self, jstring name, jstring value, DW
   SIZE_T size = (static_cast<SIZE_T>(length) + 1) * sizeof(WCHAR);
   void* text = HeapAlloc(heap, HEAP_ZERO_MEMORY, size);
   if (text == nullptr) {
-    throwCodedSystemException(env, bridge::allocationFailureCode());
+    throwCodedSystemException(env, ERROR_NOT_ENOUGH_MEMORY);
     return;
   }
   env->GetStringRegion(value, 0, length, static_cast<jchar*>(text));

@@ -99,7 +99,7 @@ JNIEXPORT jobject JNICALL Java_com_corvantis_windows_registry_RegistryRoot_conne
     SIZE_T units = static_cast<SIZE_T>(length) + 3;
     machine = static_cast<LPWSTR>(HeapAlloc(heap, 0, units * sizeof(WCHAR)));
     if (machine == nullptr) {
-      throwCodedSystemException(env, bridge::allocationFailureCode());
+      throwCodedSystemException(env, ERROR_NOT_ENOUGH_MEMORY);
       return nullptr;
     }
     // Zeros behind the backslashes give the name its terminating NUL.

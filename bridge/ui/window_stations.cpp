@@ -234,20 +234,23 @@ JNIEXPORT jbyteArray JNICALL Java_com_corvantis_windows_ui_AbstractUserInterface
   DWORD size = kFirstInformationBytes;
   LPVOID buffer = HeapAlloc(heap, HEAP_ZERO_MEMORY, size);
   if (buffer == nullptr) {
-    throwCodedSystemException(env, bridge::allocationFailureCode());
+    throwCodedSystemException(env, ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
   DWORD needed = 0;
   while (!GetUserObjectInformationW(object, index, buffer, size, &needed)) {
     DWORD code = GetLastError();
-    if (needed <= size) {
+    // "Too small" asking for no more than was offered gets twice the room; any
+    // other failure that asks for no more is the answer.
+    if (needed <= size && code != ERROR_INSUFFICIENT_BUFFER) {
       throwCodedSystemException(env, code);
       ReleaseFromHeap(env, heap, buffer);
       return nullptr;
     }
-    LPVOID larger = HeapAlloc(heap, HEAP_ZERO_MEMORY, needed);
+    needed = bridge::grownSize(size, needed);
+    LPVOID larger = needed != 0 ? HeapAlloc(heap, HEAP_ZERO_MEMORY, needed) : nullptr;
     if (larger == nullptr) {
-      throwCodedSystemException(env, bridge::allocationFailureCode());
+      throwCodedSystemException(env, ERROR_NOT_ENOUGH_MEMORY);
       ReleaseFromHeap(env, heap, buffer);
       return nullptr;
     }

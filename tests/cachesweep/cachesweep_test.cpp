@@ -251,6 +251,33 @@ TEST_F(SweepTest, EntryNeedingMoreRoomGrowsTheBufferAndTheWalkGoesOn) {
   EXPECT_EQ(std::count(secondWalk.begin(), secondWalk.end(), "next size=30000"), 2);
 }
 
+// WinInet asking for no more room than it was offered is not relied on: the next
+// call declares twice the size, until the entry fits.
+TEST_F(SweepTest, EntryAskingForNoMoreRoomThanOfferedGetsTwiceAsMuch) {
+  for (sweeptest::TooSmallSize reported : {sweeptest::TooSmallSize::Offered, sweeptest::TooSmallSize::Zero}) {
+    SCOPED_TRACE(reported == sweeptest::TooSmallSize::Offered ? "the size offered" : "0");
+    WalkScript medium = walkOf({L"http://sweep.example/a", L"http://sweep.example/big"});
+    medium.entries[1].needed = 20000;
+    medium.tooSmall = reported;
+    WalkScript low = walkOf({L"http://sweep.example/first-big"});
+    low.entries[0].needed = 20000;
+    low.tooSmall = reported;
+    Sweep run = sweep(L"", {medium, low});
+    EXPECT_EQ(run.outputLines(), (std::vector<std::string>{removed(2, "Medium"), removed(1, "Low")}));
+    EXPECT_EQ(run.exitCode, 0u);
+    // Medium: the big entry twice too small, then it and the end; low: the end.
+    EXPECT_EQ(run.logOf("next size="),
+              (std::vector<std::string>{"next size=8192", "next size=16384", "next size=32768", "next size=32768",
+                                        "next size=32768"}));
+    std::vector<std::string> lowFirsts;
+    for (const std::string& line : run.logBetween("load 2", "unload 2")) {
+      if (line.compare(0, 6, "first ") == 0) lowFirsts.push_back(line.substr(line.find("size=")));
+    }
+    EXPECT_EQ(lowFirsts, (std::vector<std::string>{"size=8192 reserved=null", "size=16384 reserved=null",
+                                                   "size=32768 reserved=null"}));
+  }
+}
+
 TEST_F(SweepTest, FailedWalkIsReportedAndTheOtherWalkStillRuns) {
   auto withMedium = [](void (*change)(WalkScript&)) {
     std::vector<WalkScript> walks = threeThenTwo();

@@ -46,6 +46,7 @@ std::wstring scriptText(const std::vector<WalkScript>& walks) {
     if (w.closeFails) out << L"close-fails " << w.closeFails << L"\n";
     out << L"end-code " << w.endCode << L"\n";
     if (w.spy) out << L"spy " << w.setTokenAnswer << L"\n";
+    out << L"too-small " << static_cast<int>(w.tooSmall) << L"\n";
   }
   return out.str();
 }
@@ -79,6 +80,10 @@ WalkScript readWalk(unsigned load) {
     } else if (word == "spy") {
       walk.spy = true;
       words >> walk.setTokenAnswer;
+    } else if (word == "too-small") {
+      int size = 0;
+      words >> size;
+      walk.tooSmall = static_cast<TooSmallSize>(size);
     }
   }
   return walk;

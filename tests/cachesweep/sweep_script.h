@@ -11,6 +11,8 @@
 //   end-code CODE                  the code that ends the enumeration
 //   spy CODE                       load the spy; SetTokenInformation answers CODE
 //                                  (0: the real call is made)
+//   too-small SIZE                 the size ERROR_INSUFFICIENT_BUFFER reports
+//                                  (TooSmallSize as a number)
 #pragma once
 
 #include <windows.h>
@@ -31,6 +33,13 @@ struct ScriptedEntry {
   DWORD deleteAnswer = 0;
 };
 
+// The size reported with ERROR_INSUFFICIENT_BUFFER: the size needed, or, as a
+// WinInet not to be relied on might, the size offered or 0. With either of those,
+// a call offering the size that the call answered "too small" before it offered
+// is answered ERROR_INVALID_DATA instead: a loop that would spin ends, and the walk
+// fails where the test can see it.
+enum class TooSmallSize { Exact = 0, Offered = 1, Zero = 2 };
+
 struct WalkScript {
   std::vector<ScriptedEntry> entries;
   DWORD firstFails = 0;
@@ -40,6 +49,7 @@ struct WalkScript {
   DWORD endCode = ERROR_NO_MORE_ITEMS;
   bool spy = false;
   DWORD setTokenAnswer = 0;
+  TooSmallSize tooSmall = TooSmallSize::Exact;
 };
 
 // The script text of the walks, the first load's first.

@@ -25,6 +25,7 @@ struct Cache {
   size_t delivered = 0;          // entries handed over so far
   unsigned nextCalls = 0;
   bool spyLoaded = false;
+  DWORD lastTooSmall = 0;  // the size of the last call answered "too small"; 0 after a hand-over
 };
 
 Cache& cache() {
@@ -67,11 +68,20 @@ BOOL handOver(size_t index, LPINTERNET_CACHE_ENTRY_INFOW info, LPDWORD size) {
   const sweeptest::ScriptedEntry& entry = cache().walk.entries[cache().admitted[index]];
   DWORD natural = static_cast<DWORD>(sizeof(INTERNET_CACHE_ENTRY_INFOW) + (entry.url.size() + 1) * sizeof(WCHAR));
   DWORD needed = entry.needed > natural ? entry.needed : natural;
+  Cache& c = cache();
   if (*size < needed) {
-    *size = needed;
+    if (c.walk.tooSmall != sweeptest::TooSmallSize::Exact && *size == c.lastTooSmall) {
+      SetLastError(ERROR_INVALID_DATA);
+      return FALSE;
+    }
+    c.lastTooSmall = *size;
+    *size = c.walk.tooSmall == sweeptest::TooSmallSize::Offered ? *size
+            : c.walk.tooSmall == sweeptest::TooSmallSize::Zero  ? 0
+                                                                : needed;
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return FALSE;
   }
+  c.lastTooSmall = 0;
   std::memset(info, 0xCD, *size);
   std::memset(info, 0, sizeof(*info));
   info->dwStructSize = sizeof(*info);

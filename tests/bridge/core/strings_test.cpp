@@ -233,21 +233,53 @@ TEST_F(StringsTest, ExpansionGrowsOnceToTheReportedSize) {
   SetEnvironmentVariableW(L"BRIDGE_TEST_SHORT", nullptr);
 }
 
-TEST_F(StringsTest, ExpansionBufferFailuresRaiseCodedExceptions) {
+TEST_F(StringsTest, GrownSizeAlwaysOffersMoreOrRefuses) {
+  struct Case {
+    DWORD offered;
+    DWORD asked;
+    DWORD extra;
+    DWORD next;  // 0: refused
+  };
+  const Case cases[] = {
+      {512, 701, 0, 701},
+      {5120, 6000, 1, 6001},
+      // An answer asking for no more than was offered is not relied on.
+      {512, 512, 0, 1024},
+      {512, 0, 0, 1024},
+      {5120, 5119, 1, 10240},
+      {0x7FFFFFFF, 3, 0, 0xFFFFFFFE},
+      // Sizes that do not fit in 32 bits, and 0, are refused.
+      {10240, 0xFFFFFFFF, 1, 0},
+      {0xFFFFFFF0, 0xFFFFFFFF, 2, 0},
+      {0x80000000, 5, 0, 0},
+      {0, 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.offered << " offered, " << c.asked << " asked, +" << c.extra);
+    EXPECT_EQ(bridge::grownSize(c.offered, c.asked, c.extra), c.next);
+  }
+}
+
+TEST_F(StringsTest, ExpansionBufferFailuresRaiseLackOfMemoryWhateverTheLastError) {
   std::wstring value(300, L'x');
   ASSERT_TRUE(SetEnvironmentVariableW(L"BRIDGE_TEST_LONG", value.c_str()));
-  {
-    intercept::FailHeapAlloc fail(self(), intercept::Schedule::always(), ERROR_NOT_ENOUGH_QUOTA);
-    EXPECT_EQ(host.call(bridge::expandToJavaString, GetProcessHeap(), L"%BRIDGE_TEST_LONG%"), nullptr);
-    EXPECT_EQ(host.exceptionIntField("_code"), ERROR_NOT_ENOUGH_QUOTA);
-    host.clearException();
-  }
-  {
-    // HeapReAlloc leaves the last error alone; a stale 0 must not read as success.
-    intercept::FailHeapReAlloc fail(self(), intercept::Schedule::always(), ERROR_SUCCESS);
-    EXPECT_EQ(host.call(bridge::expandToJavaString, GetProcessHeap(), L"%BRIDGE_TEST_LONG%"), nullptr);
-    EXPECT_EQ(host.exceptionIntField("_code"), ERROR_NOT_ENOUGH_MEMORY);
-    host.clearException();
+  // HeapAlloc and HeapReAlloc leave the last error as an earlier call left it.
+  const DWORD staleErrors[] = {intercept::kLastErrorUntouched, ERROR_SUCCESS, ERROR_MORE_DATA, ERROR_FILE_NOT_FOUND};
+  for (DWORD stale : staleErrors) {
+    SCOPED_TRACE(stale);
+    {
+      intercept::FailHeapAlloc fail(self(), intercept::Schedule::always(), stale);
+      EXPECT_EQ(host.call(bridge::expandToJavaString, GetProcessHeap(), L"%BRIDGE_TEST_LONG%"), nullptr);
+      EXPECT_EQ(host.exceptionIntField("_code"), ERROR_NOT_ENOUGH_MEMORY);
+      host.clearException();
+    }
+    {
+      intercept::FailHeapReAlloc fail(self(), intercept::Schedule::always(), stale);
+      EXPECT_EQ(host.call(bridge::expandToJavaString, GetProcessHeap(), L"%BRIDGE_TEST_LONG%"), nullptr);
+      EXPECT_EQ(host.exceptionIntField("_code"), ERROR_NOT_ENOUGH_MEMORY);
+      EXPECT_EQ(fail.failures(), 1u);
+      host.clearException();
+    }
   }
   SetEnvironmentVariableW(L"BRIDGE_TEST_LONG", nullptr);
 }

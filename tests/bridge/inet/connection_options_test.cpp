@@ -481,6 +481,35 @@ TEST_P(ConnectionOptionsTest, ManyOptionsAreAllAnswered) {
   }
 }
 
+// Each element's references are let go before the next one, so that a set of more
+// options than a call's 16 local references still keeps within them.
+TEST_P(ConnectionOptionsTest, ManyOptionsAreAllSet) {
+  OptionLog log;
+  Logging logging(library.module, &log);
+  std::vector<jobject> options;
+  std::vector<std::optional<std::wstring>> strings;
+  std::vector<DWORD> words;
+  for (int i = 0; i < 40; ++i) {
+    if (i % 2 == 0) {
+      options.push_back(word(kFlags, PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY));
+      strings.push_back(std::nullopt);
+      words.push_back(PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY);
+    } else {
+      std::wstring proxy = L"proxy" + std::to_wstring(i) + L".example:8080";
+      options.push_back(text(kProxyServer, std::u16string(proxy.begin(), proxy.end())));
+      strings.push_back(proxy);
+      words.push_back(0);
+    }
+  }
+  set(nullptr, array(options));
+  ASSERT_FALSE(host.exceptionPending()) << host.exceptionClass();
+  ASSERT_EQ(log.sets.size(), 1u);
+  EXPECT_EQ(log.sets[0].count, 40u);
+  EXPECT_EQ(log.sets[0].stringsIn, strings);
+  EXPECT_EQ(log.sets[0].wordsIn, words);
+  EXPECT_EQ(readLan().proxy, strings.back());
+}
+
 INSTANTIATE_TEST_SUITE_P(Bridges, ConnectionOptionsTest, testing::Values(L"fullbridge.dll", L"corebridge.dll"));
 
 }  // namespace

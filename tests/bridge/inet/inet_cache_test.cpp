@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <optional>
+#include <string>
 
 #include "heap_faults.h"
 #include "inet_test.h"
@@ -13,7 +15,9 @@ using inettest::addEntry;
 using inettest::asHarness;
 using inettest::cachedEntries;
 using inettest::kOutOfMemory;
+using inettest::TooSmallSize;
 using inettest::u16;
+using inettest::UrlCacheCalls;
 using inettest::UrlCacheScript;
 using inettest::UrlCacheStandIn;
 using inettest::wide;
@@ -24,10 +28,12 @@ constexpr DWORD kSweepFilter = NORMAL_CACHE_ENTRY | SPARSE_CACHE_ENTRY;
 constexpr DWORD kInvalidArgument = 0x80070057;
 
 // The sizes the DLL asks malloc and realloc for, in one sequence; one call may be
-// refused, as the run-time heap can.
+// refused, as the run-time heap can. The refusal sets no last error, as the C
+// allocator's does not; staleError stands for a code an earlier call left.
 struct AllocationLog {
   std::vector<size_t> sizes;
   unsigned refuseCall = 0;  // counting from 1
+  std::optional<DWORD> staleError;
   ImportPatch* malloc = nullptr;
   ImportPatch* realloc = nullptr;
 
@@ -37,8 +43,8 @@ struct AllocationLog {
       sizes.push_back(size);
       refuse = sizes.size() == refuseCall;
     });
-    if (refuse) {
-      SetLastError(ERROR_OUTOFMEMORY);
+    if (refuse && staleError) {
+      SetLastError(*staleError);
     }
     return !refuse;
   }
@@ -204,6 +210,30 @@ TEST_P(InetCacheTest, FirstEntryNeedingMoreRoomRepeatsTheFirstCall) {
   EXPECT_EQ(allocations.sizes, (std::vector<size_t>{16384, 40000}));
 }
 
+// WinInet asking for no more room than it was offered is not relied on: the next
+// call declares twice the size, until the entry fits.
+TEST_P(InetCacheTest, EntryAskingForNoMoreRoomThanOfferedGetsTwiceAsMuch) {
+  for (TooSmallSize reported : {TooSmallSize::Offered, TooSmallSize::Zero}) {
+    SCOPED_TRACE(reported == TooSmallSize::Offered ? "the size offered" : "0");
+    addEntry(L"http://cache.example/1");
+    addEntry(L"http://cache.example/2");
+    UrlCacheScript script;
+    script.neededBytes = {{L"http://cache.example/1", 20000}, {L"http://cache.example/2", 20000}};
+    script.tooSmall = reported;
+    UrlCacheStandIn standIn(library.module, script);
+    AllocationLog allocations;
+    LoggedAllocation logged(library.module, &allocations);
+    EXPECT_EQ(clearCache(nullptr, kSweepFilter), 2) << host.exceptionClass();
+    EXPECT_FALSE(host.exceptionPending());
+    std::vector<DWORD> firsts;
+    for (const UrlCacheCalls::First& first : standIn.calls.firsts) firsts.push_back(first.size);
+    EXPECT_EQ(firsts, (std::vector<DWORD>{8192, 16384, 32768}));
+    EXPECT_EQ(standIn.calls.nextSizes, (std::vector<DWORD>{32768, 32768}));
+    EXPECT_EQ(allocations.sizes, (std::vector<size_t>{16384, 32768, 65536}));
+    EXPECT_TRUE(cachedEntries().empty());
+  }
+}
+
 TEST_P(InetCacheTest, GoneOrInUseEntriesAreSkippedUncounted) {
   for (const wchar_t* url :
        {L"http://cache.example/in-use", L"http://cache.example/plain", L"http://cache.example/gone"}) {
@@ -287,35 +317,33 @@ TEST_P(InetCacheTest, FailedCloseIsRaisedUnlessAnotherFailureCameFirst) {
 TEST_P(InetCacheTest, EntryBufferThatCannotBeHadIsCoded) {
   addEntry(L"http://cache.example/1");
   addEntry(L"http://cache.example/2");
-  {
-    UrlCacheStandIn standIn(library.module);
-    AllocationLog allocations;
-    allocations.refuseCall = 1;
-    LoggedAllocation logged(library.module, &allocations);
-    EXPECT_EQ(clearCache(str(u"cookie:"), kSweepFilter), 0);
-    expectCoded(ERROR_OUTOFMEMORY);
-    EXPECT_TRUE(standIn.calls.firsts.empty());
-  }
-  {
-    // Growth refused before the enumeration opened: the old block is freed.
-    UrlCacheScript script;
-    script.neededBytes = {{L"http://cache.example/1", 20000}, {L"http://cache.example/2", 20000}};
-    UrlCacheStandIn standIn(library.module, script);
-    AllocationLog allocations;
-    allocations.refuseCall = 2;
-    LoggedAllocation logged(library.module, &allocations);
-    EXPECT_EQ(clearCache(nullptr, kSweepFilter), 0);
-    expectCoded(ERROR_OUTOFMEMORY);
-    EXPECT_EQ(standIn.calls.firsts.size(), 1u);
-  }
-  {
-    // WinInet asking for no more room than it was offered would never be satisfied.
-    UrlCacheScript script;
-    script.shortChangeFirst = true;
-    UrlCacheStandIn standIn(library.module, script);
-    EXPECT_EQ(clearCache(nullptr, kSweepFilter), 0);
-    expectCoded(ERROR_INSUFFICIENT_BUFFER);
-    EXPECT_EQ(standIn.calls.firsts.size(), 1u);
+  // The C allocator sets no last error: lack of memory whatever an earlier call left.
+  for (std::optional<DWORD> stale : {std::optional<DWORD>(), std::optional<DWORD>(ERROR_MORE_DATA),
+                                     std::optional<DWORD>(ERROR_FILE_NOT_FOUND)}) {
+    SCOPED_TRACE(stale ? std::to_string(*stale) : "last error untouched");
+    {
+      UrlCacheStandIn standIn(library.module);
+      AllocationLog allocations;
+      allocations.refuseCall = 1;
+      allocations.staleError = stale;
+      LoggedAllocation logged(library.module, &allocations);
+      EXPECT_EQ(clearCache(str(u"cookie:"), kSweepFilter), 0);
+      expectCoded(ERROR_NOT_ENOUGH_MEMORY);
+      EXPECT_TRUE(standIn.calls.firsts.empty());
+    }
+    {
+      // Growth refused before the enumeration opened: the old block is freed.
+      UrlCacheScript script;
+      script.neededBytes = {{L"http://cache.example/1", 20000}, {L"http://cache.example/2", 20000}};
+      UrlCacheStandIn standIn(library.module, script);
+      AllocationLog allocations;
+      allocations.refuseCall = 2;
+      allocations.staleError = stale;
+      LoggedAllocation logged(library.module, &allocations);
+      EXPECT_EQ(clearCache(nullptr, kSweepFilter), 0);
+      expectCoded(ERROR_NOT_ENOUGH_MEMORY);
+      EXPECT_EQ(standIn.calls.firsts.size(), 1u);
+    }
   }
   {
     UrlCacheStandIn standIn(library.module);
@@ -340,7 +368,7 @@ TEST_P(InetCacheTest, GrowthRefusedDuringTheWalkClosesTheEnumeration) {
   allocations.refuseCall = 2;
   LoggedAllocation logged(library.module, &allocations);
   clearCache(nullptr, kSweepFilter);
-  expectCoded(ERROR_OUTOFMEMORY);
+  expectCoded(ERROR_NOT_ENOUGH_MEMORY);
   EXPECT_EQ(standIn.calls.closes, 1u);
   EXPECT_EQ(remaining(), std::vector<std::wstring>{second});
 }

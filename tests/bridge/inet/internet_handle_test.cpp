@@ -69,16 +69,20 @@ BOOL WINAPI scriptedDetection(LPSTR buffer, DWORD length, DWORD flags) {
   return TRUE;
 }
 
-// The run-time heap refusing one allocation.
+// The run-time heap refusing one allocation. Like the C allocator it sets no last
+// error; staleError stands for a code an earlier call left behind.
 struct MallocRefusal {
   ImportPatch* patch = nullptr;
   unsigned refusals = 0;
+  DWORD staleError = ERROR_SUCCESS;
 };
 void* __cdecl refusingMalloc(size_t size) {
   MallocRefusal* r = ActiveInstance<MallocRefusal>::get();
   if (r->refusals == 0) {
     ++r->refusals;
-    SetLastError(ERROR_OUTOFMEMORY);
+    if (r->staleError != ERROR_SUCCESS) {
+      SetLastError(r->staleError);
+    }
     return nullptr;
   }
   return r->patch->previousAs<decltype(malloc)>()(size);
@@ -325,15 +329,19 @@ TEST_P(InternetHandleTest, BufferThatCannotBeAllocatedNeverReachesWinInet) {
     EXPECT_EQ(detect(length, PROXY_AUTO_DETECT_TYPE_DHCP), nullptr);
     expectCoded(ERROR_NOT_ENOUGH_MEMORY);
   }
-  MallocRefusal refusal;
-  ActiveInstance<MallocRefusal> refusing(&refusal);
-  ImportPatch noMemory(intercept::deferred, library.module, "msvcrt.dll", "malloc",
-                       reinterpret_cast<void*>(refusingMalloc));
-  refusal.patch = &noMemory;
-  noMemory.install();
-  EXPECT_EQ(detect(256, PROXY_AUTO_DETECT_TYPE_DHCP), nullptr);
-  expectCoded(ERROR_OUTOFMEMORY);
-  EXPECT_EQ(refusal.refusals, 1u);
+  for (DWORD stale : {DWORD{ERROR_SUCCESS}, DWORD{ERROR_MORE_DATA}, DWORD{ERROR_FILE_NOT_FOUND}}) {
+    SCOPED_TRACE(stale);
+    MallocRefusal refusal;
+    refusal.staleError = stale;
+    ActiveInstance<MallocRefusal> refusing(&refusal);
+    ImportPatch noMemory(intercept::deferred, library.module, "msvcrt.dll", "malloc",
+                         reinterpret_cast<void*>(refusingMalloc));
+    refusal.patch = &noMemory;
+    noMemory.install();
+    EXPECT_EQ(detect(256, PROXY_AUTO_DETECT_TYPE_DHCP), nullptr);
+    expectCoded(ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(refusal.refusals, 1u);
+  }
   EXPECT_TRUE(detection.lengths.empty());
 }
 

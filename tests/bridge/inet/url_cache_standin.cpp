@@ -109,13 +109,20 @@ struct UrlCacheStandIn::Enumeration {
 
   // Hands the pending entry over when it fits the caller's size word; otherwise
   // ERROR_INSUFFICIENT_BUFFER with the size needed, and the entry stays pending.
-  bool handOver(const UrlCacheScript& script, INTERNET_CACHE_ENTRY_INFOW* out, DWORD* size) {
+  bool handOver(UrlCacheStandIn& s, INTERNET_CACHE_ENTRY_INFOW* out, DWORD* size) {
+    const UrlCacheScript& script = s.script;
     DWORD need = needed(script);
     if (*size < need) {
-      *size = need;
+      if (script.tooSmall != TooSmallSize::Exact && *size == s.calls.lastTooSmall) {
+        SetLastError(ERROR_INVALID_DATA);
+        return false;
+      }
+      s.calls.lastTooSmall = *size;
+      *size = script.tooSmall == TooSmallSize::Offered ? *size : script.tooSmall == TooSmallSize::Zero ? 0 : need;
       SetLastError(ERROR_INSUFFICIENT_BUFFER);
       return false;
     }
+    s.calls.lastTooSmall = 0;
     // All the declared room is the caller's to give.
     auto to = reinterpret_cast<BYTE*>(out);
     std::memset(to, 0xCD, *size);
@@ -151,10 +158,6 @@ HANDLE WINAPI findFirstEx(LPCWSTR pattern, DWORD flags, DWORD filter, GROUPID gr
     SetLastError(s.script.firstFailsWith);
     return nullptr;
   }
-  if (s.script.shortChangeFirst) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return nullptr;
-  }
   auto enumeration = std::make_unique<UrlCacheStandIn::Enumeration>();
   enumeration->kind = kind;
   enumeration->filter = filter;
@@ -167,9 +170,10 @@ HANDLE WINAPI findFirstEx(LPCWSTR pattern, DWORD flags, DWORD filter, GROUPID gr
     return nullptr;
   }
   // A first call that cannot hand its entry over opens no enumeration.
-  if (!enumeration->handOver(s.script, entry, size)) {
+  if (!enumeration->handOver(s, entry, size)) {
+    DWORD refusal = GetLastError();
     FindCloseUrlCache(enumeration->wine);
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    SetLastError(refusal);
     return nullptr;
   }
   HANDLE handle = enumeration->wine;
@@ -197,7 +201,7 @@ BOOL WINAPI findNextEx(HANDLE handle, LPINTERNET_CACHE_ENTRY_INFOW entry, LPDWOR
     SetLastError(code == ERROR_NO_MORE_ITEMS ? s.script.endCode : code);
     return FALSE;
   }
-  return e.handOver(s.script, entry, size);
+  return e.handOver(s, entry, size);
 }
 
 BOOL WINAPI findClose(HANDLE handle) {

@@ -18,6 +18,10 @@
 
 namespace inettest {
 
+// The size reported with ERROR_INSUFFICIENT_BUFFER: the size needed, or, as a
+// WinInet not to be relied on might, the size offered or 0.
+enum class TooSmallSize { Exact, Offered, Zero };
+
 struct UrlCacheScript {
   // Entries that report needing this many bytes (at least their real size).
   std::map<std::wstring, DWORD> neededBytes;
@@ -28,8 +32,10 @@ struct UrlCacheScript {
   DWORD nextFailsWith = ERROR_SUCCESS;
   DWORD closeFailsWith = ERROR_SUCCESS;  // after the enumeration was really closed
   DWORD endCode = ERROR_NO_MORE_FILES;
-  // Answer ERROR_INSUFFICIENT_BUFFER without asking for more room than offered.
-  bool shortChangeFirst = false;
+  // With any size but Exact, a call offering the size that the call answered
+  // ERROR_INSUFFICIENT_BUFFER before it offered is answered ERROR_INVALID_DATA
+  // instead: a loop that would spin ends, and fails its test by the result.
+  TooSmallSize tooSmall = TooSmallSize::Exact;
 };
 
 // What the bridge passed in.
@@ -46,6 +52,7 @@ struct UrlCacheCalls {
   std::vector<DWORD> nextSizes;
   std::vector<std::wstring> deletions;  // every DeleteUrlCacheEntryW, answered or not
   unsigned closes = 0;
+  DWORD lastTooSmall = 0;  // the size of the last call answered "too small"; 0 after a hand-over
 };
 
 class UrlCacheStandIn {

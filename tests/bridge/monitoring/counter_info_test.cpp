@@ -337,6 +337,92 @@ TEST_P(CounterInfoTest, ItemListFailures) {
   }
 }
 
+// How PDH reports the size of a buffer that was too small, and the sizes each
+// loop must offer. A loop that offers the same size again, or asks too often, is
+// answered kRetriedWithoutProgress (see pdh_standins.h).
+struct UnreliableSizeCase {
+  const char* name;
+  TooSmallSize size;
+  bool answered;  // false: the loop ends in lack of memory
+};
+const UnreliableSizeCase kUnreliableSizes[] = {
+    {"the size offered", TooSmallSize::Offered, true},
+    {"0", TooSmallSize::Zero, true},
+    {"0xFFFFFFFF", TooSmallSize::AllOnes, false},
+};
+
+TEST_P(CounterInfoTest, ObjectListGrowsWhateverSizePdhReports) {
+  pdh.objects.names.assign(60, std::u16string(200, u'n'));
+  ASSERT_GT(multiStringUnits(pdh.objects.names), 10240u);
+  ASSERT_LE(multiStringUnits(pdh.objects.names), 20480u);
+  for (const UnreliableSizeCase& c : kUnreliableSizes) {
+    SCOPED_TRACE(c.name);
+    pdh.tooSmall = c.size;
+    pdh.objects.offeredUnits.clear();
+    jobject list = objects(std::nullopt, kWizard, false);
+    if (c.answered) {
+      ASSERT_NE(list, nullptr) << host.exceptionClass();
+      EXPECT_EQ(host.stringElements(list), pdh.objects.names);
+      EXPECT_EQ(pdh.objects.offeredUnits, (std::vector<DWORD>{10240, 20480}));
+    } else {
+      // Plus one does not fit in 32 bits: refused, the block freed once.
+      EXPECT_EQ(list, nullptr);
+      expectThrown(kOutOfMemory, std::nullopt);
+      EXPECT_EQ(pdh.objects.offeredUnits, std::vector<DWORD>{10240});
+    }
+  }
+}
+
+TEST_P(CounterInfoTest, ItemListsGrowWhateverSizePdhReports) {
+  pdh.items.counters.assign(30, std::u16string(200, u'c'));
+  pdh.items.instances = std::vector<std::u16string>(20, std::u16string(150, u'i'));
+  for (const UnreliableSizeCase& c : kUnreliableSizes) {
+    SCOPED_TRACE(c.name);
+    pdh.tooSmall = c.size;
+    pdh.items.offeredUnits.clear();
+    jobject counters = host.newObject("java/util/ArrayList");
+    jobject instances = items(std::nullopt, u"Process", counters);
+    if (c.answered) {
+      ASSERT_NE(instances, nullptr) << host.exceptionClass();
+      EXPECT_EQ(host.stringElements(instances), *pdh.items.instances);
+      EXPECT_EQ(host.stringElements(counters), pdh.items.counters);
+      EXPECT_EQ(pdh.items.offeredUnits, (std::vector<std::pair<DWORD, DWORD>>{{4096, 2048}, {8192, 4096}}));
+    } else {
+      EXPECT_EQ(instances, nullptr);
+      expectThrown(kOutOfMemory, std::nullopt);
+      EXPECT_EQ(pdh.items.offeredUnits, (std::vector<std::pair<DWORD, DWORD>>{{4096, 2048}}));
+    }
+  }
+}
+
+TEST_P(CounterInfoTest, CounterInformationGrowsWhateverSizePdhReports) {
+  auto standIn = patchPdh("PdhGetCounterInfoW", standInGetCounterInfo);
+  fullInfoAnswer();
+  pdh.info.explain = std::u16string(800, u'e');  // more than 1648 bytes in all, less than 3296
+  for (const UnreliableSizeCase& c : kUnreliableSizes) {
+    SCOPED_TRACE(c.name);
+    pdh.tooSmall = c.size;
+    pdh.info.offeredBytes.clear();
+    // 0xFFFFFFFF bytes can be asked for; 4 GiB are not to be had here.
+    std::unique_ptr<FailHeapReAlloc> noHugeBlock;
+    if (!c.answered) {
+      noHugeBlock = std::make_unique<FailHeapReAlloc>(library.module);
+    }
+    jobject info = staleInfo();
+    load(info, counterObject(1), true);
+    if (c.answered) {
+      EXPECT_FALSE(host.exceptionPending()) << host.exceptionClass();
+      EXPECT_EQ(fieldsOf(info), answeredFields(true));
+      EXPECT_EQ(pdh.info.offeredBytes, (std::vector<DWORD>{1648, 3296}));
+    } else {
+      expectCoded(ERROR_NOT_ENOUGH_MEMORY);
+      EXPECT_EQ(fieldsOf(info), kStaleInfo);
+      EXPECT_EQ(pdh.info.offeredBytes, std::vector<DWORD>{1648});
+      EXPECT_EQ(noHugeBlock->failures(), 1u);
+    }
+  }
+}
+
 TEST_P(CounterInfoTest, PdhVersionIsWines) {
   DWORD expected = 0;
   ASSERT_EQ(PdhGetDllVersion(&expected), ERROR_SUCCESS);

@@ -137,8 +137,11 @@ TEST_P(CounterPathTest, CrackFreesItsBuffersWhenMemoryRunsOut) {
     expectCoded(ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_TRUE(pdh.parse.offeredBytes.empty());
   }
-  {
-    FailHeapReAlloc fail(library.module);
+  // HeapReAlloc sets no last error; whatever an earlier call left is no reason.
+  for (DWORD stale : {intercept::kLastErrorUntouched, DWORD{ERROR_MORE_DATA}, DWORD{ERROR_FILE_NOT_FOUND}}) {
+    SCOPED_TRACE(stale);
+    pdh.parse.offeredBytes.clear();
+    FailHeapReAlloc fail(library.module, Schedule::always(), stale);
     crack(target, str(u"\\System\\" + std::u16string(700, u'c')));
     expectCoded(ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_EQ(pdh.parse.offeredBytes.size(), 1u);
@@ -293,6 +296,135 @@ TEST_P(CounterPathTest, LookupNameRaisesOutOfMemoryWhenItsBufferCannotGrow) {
     EXPECT_EQ(lookupName(u"\\\\host", 2), nullptr);
     expectThrown(kOutOfMemory, std::nullopt);
     EXPECT_EQ(pdh.lookup.offeredUnits.size(), failing - 1);
+  }
+}
+
+// A table for one growth loop: how PDH reports the size of a buffer that was too
+// small, and the sizes the loop must offer. A loop that offers the same size again
+// is answered kRetriedWithoutProgress (see pdh_standins.h).
+struct UnreliableSizeCase {
+  const char* name;
+  TooSmallSize size;
+  std::vector<DWORD> offered;
+  bool answered;  // false: the loop ends in lack of memory
+};
+
+TEST_P(CounterPathTest, LookupNameGrowsWhateverSizePdhReports) {
+  auto spy = patchPdh("PdhLookupPerfNameByIndexW", spyLookupName);
+  pdh.lookup.longName = std::u16string(700, u'n');
+  const UnreliableSizeCase cases[] = {
+      {"the size offered", TooSmallSize::Offered, {512, 1024}, true},
+      {"0", TooSmallSize::Zero, {512, 1024}, true},
+      // A size that can be asked for; 8 GiB are not to be had here.
+      {"0xFFFFFFFF", TooSmallSize::AllOnes, {512}, false},
+  };
+  for (const UnreliableSizeCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    pdh.tooSmall = c.size;
+    pdh.lookup.offeredUnits.clear();
+    FailRealloc fail(library.module, c.answered ? 3 : 2);
+    jstring name = lookupName(std::nullopt, 2);
+    if (c.answered) {
+      ASSERT_NE(name, nullptr) << host.exceptionClass();
+      EXPECT_EQ(host.str(name), *pdh.lookup.longName);
+    } else {
+      EXPECT_EQ(name, nullptr);
+      expectThrown(kOutOfMemory, std::nullopt);
+      EXPECT_EQ(fail.calls(), 2u);
+    }
+    EXPECT_EQ(pdh.lookup.offeredUnits, c.offered);
+  }
+}
+
+// The unit where PDH's size puts the terminator is no part of the name, whatever
+// it holds; nothing after it is read either.
+TEST_P(CounterPathTest, LookupNameEndsAtTheReportedSizeWithoutANul) {
+  auto spy = patchPdh("PdhLookupPerfNameByIndexW", spyLookupName);
+  pdh.lookup.withoutNul = true;
+  for (size_t length : {size_t{5}, size_t{700}}) {
+    SCOPED_TRACE(length);
+    pdh.lookup.longName = std::u16string(length, u'n');
+    jstring name = lookupName(std::nullopt, 2);
+    ASSERT_NE(name, nullptr) << host.exceptionClass();
+    EXPECT_EQ(host.str(name), *pdh.lookup.longName);
+  }
+}
+
+TEST_P(CounterPathTest, ExpandGrowsWhateverSizePdhReports) {
+  for (int i = 0; i < 40; ++i) {
+    pdh.expand.paths.push_back(u"\\Process(" + std::u16string(150, u'p') + u")\\Handles");
+  }
+  ASSERT_GT(multiStringUnits(pdh.expand.paths), 5120u);
+  ASSERT_LE(multiStringUnits(pdh.expand.paths), 10240u);
+  const UnreliableSizeCase cases[] = {
+      {"the size offered", TooSmallSize::Offered, {5120, 10240}, true},
+      {"0", TooSmallSize::Zero, {5120, 10240}, true},
+      // Plus one does not fit in 32 bits: refused before any allocation.
+      {"0xFFFFFFFF", TooSmallSize::AllOnes, {5120}, false},
+  };
+  for (const UnreliableSizeCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    pdh.tooSmall = c.size;
+    pdh.expand.offeredUnits.clear();
+    jobject list = expandPath(str(u"\\Process(*)\\Handles"), 0);
+    if (c.answered) {
+      ASSERT_NE(list, nullptr) << host.exceptionClass();
+      EXPECT_EQ(host.stringElements(list), pdh.expand.paths);
+    } else {
+      EXPECT_EQ(list, nullptr);
+      expectCoded(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    EXPECT_EQ(pdh.expand.offeredUnits, c.offered);
+  }
+}
+
+TEST_P(CounterPathTest, CrackAndResolveGrowWhateverSizePdhReports) {
+  auto spy = patchPdh("PdhMakeCounterPathW", spyMakeCounterPath);
+  // Parsed, more than 1024 bytes and less than 2048; built, 499 characters.
+  const std::u16string counter(490, u'c');
+  const PathElements elements{std::nullopt, u"System", std::nullopt, std::nullopt, 0, counter};
+  struct Case {
+    const char* name;
+    TooSmallSize size;
+    bool answered;  // false: both loops end in lack of memory
+  };
+  const Case cases[] = {
+      {"the size offered", TooSmallSize::Offered, true},
+      {"0", TooSmallSize::Zero, true},
+      // Sizes that can be asked for; 4 and 8 GiB are not to be had here.
+      {"0xFFFFFFFF", TooSmallSize::AllOnes, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    pdh.tooSmall = c.size;
+    pdh.parse.offeredBytes.clear();
+    pdh.make.offeredUnits.clear();
+    std::unique_ptr<FailHeapReAlloc> noHugeBlock;
+    if (!c.answered) {
+      noHugeBlock = std::make_unique<FailHeapReAlloc>(library.module);
+    }
+    jobject target = newCounterPath(kStale);
+    crack(target, str(u"\\System\\" + counter));
+    if (c.answered) {
+      EXPECT_FALSE(host.exceptionPending()) << host.exceptionClass();
+      EXPECT_EQ(elementsOf(target), elements);
+      EXPECT_EQ(pdh.parse.offeredBytes, (std::vector<DWORD>{1024, 2048}));
+    } else {
+      expectCoded(ERROR_NOT_ENOUGH_MEMORY);
+      EXPECT_EQ(elementsOf(target), kStale);
+      EXPECT_EQ(pdh.parse.offeredBytes, std::vector<DWORD>{1024});
+    }
+    jstring resolved = resolve(newCounterPath(elements));
+    if (c.answered) {
+      ASSERT_NE(resolved, nullptr) << host.exceptionClass();
+      EXPECT_EQ(host.str(resolved), u"\\System\\" + counter);
+      EXPECT_EQ(pdh.make.offeredUnits, (std::vector<DWORD>{256, 512}));
+    } else {
+      EXPECT_EQ(resolved, nullptr);
+      expectCoded(ERROR_NOT_ENOUGH_MEMORY);
+      EXPECT_EQ(pdh.make.offeredUnits, std::vector<DWORD>{256});
+      EXPECT_EQ(noHugeBlock->failures(), 2u);
+    }
   }
 }
 

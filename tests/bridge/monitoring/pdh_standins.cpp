@@ -1,5 +1,6 @@
 #include "pdh_standins.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "harness_scope.h"
@@ -70,14 +71,50 @@ bool parsePath(const std::u16string& path, PathElements* e) {
   return !object.empty() && !e->counter->empty();
 }
 
-// A name list answer: the entries, each with its NUL, and one more NUL.
-PDH_STATUS answerList(const std::vector<std::u16string>& entries, LPWSTR list, DWORD capacity, DWORD* reported,
-                      Misbehave misbehave) {
-  DWORD needed = multiStringUnits(entries);
-  if (list == nullptr || capacity < needed) {
-    *reported = needed;
-    return status(kMoreData);
+// A retry that a loop making no progress would make (see kRetriedWithoutProgress);
+// offered holds the sizes offered so far, this call's last.
+template <class Offer>
+bool retriedWithoutProgress(const std::vector<Offer>& offered) {
+  if (active().tooSmall == TooSmallSize::Exact) {
+    return false;
   }
+  size_t calls = offered.size();
+  return calls > kMostRetries || (calls >= 2 && offered[calls - 1] == offered[calls - 2]);
+}
+
+// The size reported with PDH_MORE_DATA for a buffer of `offered` that needs `needed`.
+DWORD reportedSize(DWORD offered, DWORD needed) {
+  switch (active().tooSmall) {
+    case TooSmallSize::Offered:
+      return offered;
+    case TooSmallSize::Zero:
+      return 0;
+    case TooSmallSize::AllOnes:
+      return 0xFFFFFFFF;
+    case TooSmallSize::Exact:
+      break;
+  }
+  return needed;
+}
+
+// PDH_MORE_DATA for a buffer too small, its size in *size reported as chosen.
+template <class Offer>
+PDH_STATUS answerTooSmall(const std::vector<Offer>& offered, DWORD needed, DWORD* size) {
+  if (retriedWithoutProgress(offered)) {
+    return status(kRetriedWithoutProgress);
+  }
+  *size = reportedSize(*size, needed);
+  return status(kMoreData);
+}
+
+// A name list answer: the entries, each with its NUL, and one more NUL.
+PDH_STATUS answerList(const std::vector<std::u16string>& entries, LPWSTR list, DWORD* units, Misbehave misbehave,
+                      const std::vector<DWORD>& offered) {
+  DWORD needed = multiStringUnits(entries);
+  if (list == nullptr || *units < needed) {
+    return answerTooSmall(offered, needed, units);
+  }
+  DWORD* reported = units;
   WCHAR* cursor = list;
   for (const auto& entry : entries) {
     std::memcpy(cursor, entry.c_str(), (entry.size() + 1) * sizeof(WCHAR));
@@ -123,8 +160,7 @@ PDH_STATUS WINAPI standInParseCounterPath(LPCWSTR path, PDH_COUNTER_PATH_ELEMENT
   DWORD needed = sizeof(PDH_COUNTER_PATH_ELEMENTS_W) + textBytes(e.machine) + textBytes(e.object) +
                  textBytes(e.instance) + textBytes(e.parent) + textBytes(e.counter);
   if (elements == nullptr || *bytes < needed) {
-    *bytes = needed;
-    return status(kMoreData);
+    return answerTooSmall(parse.offeredBytes, needed, bytes);
   }
   // The strings follow the record in the caller's buffer.
   auto cursor = reinterpret_cast<BYTE*>(elements + 1);
@@ -157,7 +193,7 @@ PDH_STATUS WINAPI standInExpandWildCardPath(LPCWSTR source, LPCWSTR path, LPWSTR
   if (source != nullptr || path == nullptr) {
     return status(kInvalidArgument);
   }
-  return answerList(expand.paths, list, *units, units, expand.misbehave);
+  return answerList(expand.paths, list, units, expand.misbehave, expand.offeredUnits);
 }
 
 PDH_STATUS WINAPI standInEnumObjects(LPCWSTR source, LPCWSTR machine, LPWSTR list, LPDWORD units, DWORD detail,
@@ -173,7 +209,7 @@ PDH_STATUS WINAPI standInEnumObjects(LPCWSTR source, LPCWSTR machine, LPWSTR lis
   if (source != nullptr) {
     return status(kInvalidArgument);
   }
-  return answerList(objects.names, list, *units, units, objects.misbehave);
+  return answerList(objects.names, list, units, objects.misbehave, objects.offeredUnits);
 }
 
 PDH_STATUS WINAPI standInEnumObjectItems(LPCWSTR source, LPCWSTR machine, LPCWSTR object, LPWSTR counters,
@@ -195,13 +231,16 @@ PDH_STATUS WINAPI standInEnumObjectItems(LPCWSTR source, LPCWSTR machine, LPCWST
   // An object without instances reports 0; one that has none at the moment, 2.
   DWORD instanceNeeded = items.instances ? multiStringUnits(*items.instances) : 0;
   if (*counterUnits < counterNeeded || *instanceUnits < instanceNeeded) {
-    *counterUnits = counterNeeded;
-    *instanceUnits = instanceNeeded;
+    if (retriedWithoutProgress(items.offeredUnits)) {
+      return status(kRetriedWithoutProgress);
+    }
+    *counterUnits = reportedSize(*counterUnits, counterNeeded);
+    *instanceUnits = reportedSize(*instanceUnits, instanceNeeded);
     return status(kMoreData);
   }
-  answerList(items.counters, counters, *counterUnits, counterUnits, Misbehave::None);
+  answerList(items.counters, counters, counterUnits, Misbehave::None, {});
   if (items.instances) {
-    answerList(*items.instances, instances, *instanceUnits, instanceUnits, items.misbehave);
+    answerList(*items.instances, instances, instanceUnits, items.misbehave, {});
   } else {
     *instanceUnits = 0;
   }
@@ -228,8 +267,7 @@ PDH_STATUS WINAPI standInGetCounterInfo(PDH_HCOUNTER, BOOLEAN explain, LPDWORD b
                  textBytes(e.object) + textBytes(e.instance) + textBytes(e.parent) + textBytes(e.counter) +
                  textBytes(explainText);
   if (info == nullptr || *bytes < needed) {
-    *bytes = needed;
-    return status(kMoreData);
+    return answerTooSmall(answer.offeredBytes, needed, bytes);
   }
   std::memset(info, 0, sizeof(*info));
   info->dwLength = needed;
@@ -275,7 +313,14 @@ PDH_STATUS WINAPI spyMakeCounterPath(PDH_COUNTER_PATH_ELEMENTS_W* elements, LPWS
                                          textOf(elements->szInstanceName), textOf(elements->szParentInstance),
                                          elements->dwInstanceIndex, textOf(elements->szCounterName)});
   }
+  DWORD offered = *units;
   PDH_STATUS answer = PdhMakeCounterPathW(elements, path, units, flags);
+  if (answer == status(kMoreData)) {
+    HarnessScope harness;
+    DWORD needed = *units;
+    *units = offered;
+    return answerTooSmall(make.offeredUnits, needed, units);
+  }
   if (answer == ERROR_SUCCESS && make.sizeWithoutTerminator) {
     --*units;
   }
@@ -292,13 +337,18 @@ PDH_STATUS WINAPI spyLookupName(LPCWSTR machine, DWORD index, LPWSTR name, LPDWO
   if (!lookup.longName) {
     return PdhLookupPerfNameByIndexW(machine, index, name, units);
   }
+  HarnessScope harness;
+  DWORD offered = *units;
   DWORD needed = static_cast<DWORD>(lookup.longName->size() + 1);
-  if (*units < needed) {
-    *units = needed;
-    return status(kMoreData);
+  if (offered < needed) {
+    return answerTooSmall(lookup.offeredUnits, needed, units);
   }
   std::memcpy(name, lookup.longName->c_str(), needed * sizeof(WCHAR));
   *units = needed;
+  if (lookup.withoutNul) {
+    // Not one NUL: neither where the reported size puts the terminator nor after it.
+    std::fill(name + needed - 1, name + offered, L'x');
+  }
   return ERROR_SUCCESS;
 }
 

@@ -69,7 +69,22 @@ enum class Misbehave {
   RecordTooShort,
 };
 
+// The size a stand-in reports for a buffer that was offered but is too small.
+// PDH documents that this size is not to be relied on; besides the exact size a
+// stand-in can report the size offered, 0 or 0xFFFFFFFF.
+enum class TooSmallSize { Exact, Offered, Zero, AllOnes };
+
+// With any TooSmallSize but Exact, a stand-in offered the size it was offered
+// just before, or called more than kMostRetries times by one test, answers this
+// status (PDH_INVALID_BUFFER) instead: a loop that would spin ends at once and
+// fails its test by the result. Each case of such a test starts with empty logs.
+constexpr DWORD kRetriedWithoutProgress = 0xC0000BC0;
+constexpr size_t kMostRetries = 16;
+
 struct PdhStandIns {
+  // Applies to every stand-in below that can answer PDH_MORE_DATA.
+  TooSmallSize tooSmall = TooSmallSize::Exact;
+
   // PdhParseCounterPathW: parses \\machine\object(parent/instance#index)\counter.
   struct Parse {
     Misbehave misbehave = Misbehave::None;
@@ -138,17 +153,20 @@ struct PdhStandIns {
     std::vector<DWORD> formats;
   } formatted;
 
-  // Spy on Wine's PdhMakeCounterPathW: logs, then calls through. With
-  // sizeWithoutTerminator the size reported on success leaves the NUL out.
+  // Spy on Wine's PdhMakeCounterPathW: logs, then calls through; a PDH_MORE_DATA
+  // answer reports its size as tooSmall says. With sizeWithoutTerminator the size
+  // reported on success leaves the NUL out.
   struct Make {
     bool sizeWithoutTerminator = false;
     std::vector<PathElements> received;
     std::vector<DWORD> offeredUnits;
   } make;
 
-  // Spy on Wine's PdhLookupPerfNameByIndexW; a longName answers every index.
+  // Spy on Wine's PdhLookupPerfNameByIndexW; a longName answers every index, and
+  // withoutNul leaves no NUL in the buffer, not even at the end of the reported size.
   struct Lookup {
     Text longName;
+    bool withoutNul = false;
     std::vector<DWORD> offeredUnits;
     std::vector<Text> machines;
   } lookup;

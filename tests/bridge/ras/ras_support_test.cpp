@@ -208,6 +208,49 @@ TEST_P(RasSupportTest, UngrowableBufferRaisesOutOfMemoryAndIsReleased) {
   }
 }
 
+// RAS asking for no more than it was offered is not relied on: each retry offers
+// twice the size before, until the records fit.
+TEST_P(RasSupportTest, BuffersGrowWhateverSizeRasReports) {
+  struct Case {
+    const char* name;
+    TooSmallSize size;
+  };
+  const Case cases[] = {{"the size offered", TooSmallSize::Offered}, {"0", TooSmallSize::Zero}};
+  for (const Case& c : cases) {
+    for (const Method& method : methods()) {
+      SCOPED_TRACE(testing::Message() << c.name << ", " << method.name);
+      ScriptedRas ras(library.module, sizes());
+      ras.tooSmall = c.size;
+      addEntries(ras, 3);
+      addConnections(ras, 2);
+      addOffice(ras, true);
+      jobject result = method.call();
+      ASSERT_NE(result, nullptr) << takeException();
+      ASSERT_GE(ras.calls.size(), 2u);
+      for (size_t i = 1; i < ras.calls.size(); ++i) {
+        EXPECT_EQ(ras.calls[i].sizeGiven, 2 * ras.calls[i - 1].sizeGiven) << "call " << i;
+      }
+    }
+  }
+}
+
+TEST_P(RasSupportTest, SizeThatCannotBeHadRaisesOutOfMemory) {
+  for (const Method& method : methods()) {
+    SCOPED_TRACE(method.name);
+    ScriptedRas ras(library.module, sizes());
+    ras.tooSmall = TooSmallSize::AllOnes;
+    addEntries(ras, 3);
+    addConnections(ras, 2);
+    addOffice(ras, true);
+    // 0xFFFFFFFF bytes can be asked for; 4 GiB are not to be had here.
+    intercept::FailHeapReAlloc noHugeBlock(library.module);
+    EXPECT_EQ(method.call(), nullptr);
+    EXPECT_EQ(takeException(), "java/lang/OutOfMemoryError");
+    EXPECT_EQ(ras.calls.size(), 1u);
+    EXPECT_EQ(noHugeBlock.failures(), 1u);
+  }
+}
+
 TEST_P(RasSupportTest, RecordFrameFailureStopsAndReleasesEverything) {
   for (const Method& method : methods()) {
     SCOPED_TRACE(method.name);

@@ -32,13 +32,12 @@ std::vector<BYTE> firstBytes(const Record& record, DWORD size) {
 
 // The enumeration answer: ERROR_BUFFER_TOO_SMALL with the bytes needed (and the
 // count) when the records do not fit, else the records at a stride of their size.
-DWORD answerRecords(const std::vector<std::vector<BYTE>>& records, DWORD stride, void* buffer, LPDWORD size,
-                    LPDWORD count, DWORD extraCount) {
+DWORD answerRecords(const ScriptedRas& ras, const std::vector<std::vector<BYTE>>& records, DWORD stride, void* buffer,
+                    LPDWORD size, LPDWORD count, DWORD extraCount) {
   const auto needed = static_cast<DWORD>(records.size() * stride);
   *count = static_cast<DWORD>(records.size());
   if (*size < needed) {
-    *size = needed;
-    return ERROR_BUFFER_TOO_SMALL;
+    return ras.answerTooSmall(size, needed);
   }
   for (size_t i = 0; i < records.size(); ++i) {
     std::memcpy(static_cast<BYTE*>(buffer) + i * stride, records[i].data(), stride);
@@ -72,6 +71,29 @@ DWORD ScriptedRas::refusal(const RasCall& call, DWORD recordSize) const {
   return call.recordSize != recordSize ? ERROR_INVALID_SIZE : ERROR_SUCCESS;
 }
 
+DWORD ScriptedRas::answerTooSmall(LPDWORD size, DWORD needed) const {
+  if (tooSmall != TooSmallSize::Exact) {
+    const size_t n = calls.size();
+    if (n > kMostCalls || (n >= 2 && calls[n - 1].sizeGiven == calls[n - 2].sizeGiven)) {
+      return kRetriedWithoutProgress;
+    }
+  }
+  switch (tooSmall) {
+    case TooSmallSize::Exact:
+      *size = needed;
+      break;
+    case TooSmallSize::Offered:
+      break;
+    case TooSmallSize::Zero:
+      *size = 0;
+      break;
+    case TooSmallSize::AllOnes:
+      *size = 0xFFFFFFFF;
+      break;
+  }
+  return ERROR_BUFFER_TOO_SMALL;
+}
+
 RasCall& ScriptedRas::record(const char* function, const void* buffer, DWORD size) {
   RasCall call;
   call.function = function;
@@ -101,7 +123,7 @@ DWORD WINAPI ScriptedRas::enumEntries(LPCWSTR, LPCWSTR phonebook, LPRASENTRYNAME
     putText(record.szPhonebookPath, entry.phonebookPath);
     records.push_back(firstBytes(record, call.recordSize));
   }
-  return answerRecords(records, call.recordSize, buffer, size, count, self->extraCount);
+  return answerRecords(*self, records, call.recordSize, buffer, size, count, self->extraCount);
 }
 
 DWORD WINAPI ScriptedRas::enumConnections(LPRASCONNW buffer, LPDWORD size, LPDWORD count) {
@@ -128,7 +150,7 @@ DWORD WINAPI ScriptedRas::enumConnections(LPRASCONNW buffer, LPDWORD size, LPDWO
     // Only the version the library asked for: the shorter one lacks dwFlags and luid.
     records.push_back(firstBytes(record, call.recordSize));
   }
-  return answerRecords(records, call.recordSize, buffer, size, count, self->extraCount);
+  return answerRecords(*self, records, call.recordSize, buffer, size, count, self->extraCount);
 }
 
 DWORD WINAPI ScriptedRas::getEntryProperties(LPCWSTR phonebook, LPCWSTR entry, LPRASENTRYW buffer, LPDWORD size,
@@ -152,8 +174,7 @@ DWORD WINAPI ScriptedRas::getEntryProperties(LPCWSTR phonebook, LPCWSTR entry, L
   const DWORD stride = call.recordSize;
   const auto needed = static_cast<DWORD>(stride + found->alternates.size() * sizeof(WCHAR));
   if (*size < needed) {
-    *size = needed;
-    return ERROR_BUFFER_TOO_SMALL;
+    return self->answerTooSmall(size, needed);
   }
   std::memcpy(buffer, found->record.data(), stride);
   std::memcpy(reinterpret_cast<BYTE*>(buffer) + stride, found->alternates.data(),

@@ -54,6 +54,16 @@ struct RasCall {
   bool deviceInfoNull = true;
 };
 
+// The size a stand-in reports with ERROR_BUFFER_TOO_SMALL: the size needed, or, as
+// a RAS not to be relied on might, the size offered, 0 or 0xFFFFFFFF.
+enum class TooSmallSize { Exact, Offered, Zero, AllOnes };
+
+// With any TooSmallSize but Exact, a call offering the size the call before it
+// offered, or one more than kMostCalls, is answered ERROR_BUFFER_INVALID instead:
+// a loop that would spin ends at once and fails its test by the result.
+constexpr DWORD kRetriedWithoutProgress = ERROR_BUFFER_INVALID;
+constexpr size_t kMostCalls = 16;
+
 class ScriptedRas {
  public:
   ScriptedRas(HMODULE module, RecordSizes sizes);
@@ -65,6 +75,10 @@ class ScriptedRas {
   DWORD failWith = 0;
   // Added to the count a successful enumeration reports, as a faulty RAS might.
   DWORD extraCount = 0;
+  TooSmallSize tooSmall = TooSmallSize::Exact;
+
+  // The answer to a buffer of *size bytes that needs `needed`, as tooSmall says.
+  DWORD answerTooSmall(LPDWORD size, DWORD needed) const;
 
   std::vector<RasCall> calls;
 

@@ -189,8 +189,9 @@ TEST_P(RegistryFailuresTest, FaultInCloseKeepsTheHandle) {
   EXPECT_EQ(RegCloseKey(own), ERROR_SUCCESS) << "the key was released although the close failed";
 }
 
-// Allocations that fail are reported with the code Windows left (here a
-// distinctive one), before anything is read or written.
+// A missing process heap is reported with the code Windows set (here a
+// distinctive one); a failed allocation, which sets none, as lack of memory
+// whatever an earlier call left. Both before anything is read or written.
 TEST_P(RegistryFailuresTest, UnallocatableBuffersReportTheCode) {
   constexpr DWORD kInjected = ERROR_OUTOFMEMORY;
   const struct {
@@ -224,11 +225,11 @@ TEST_P(RegistryFailuresTest, UnallocatableBuffersReportTheCode) {
       expectCoded(kInjected);
       EXPECT_GE(fault.failures(), 1u);
     }
-    {
-      SCOPED_TRACE("HeapAlloc");
-      intercept::FailHeapAlloc fault(library.module, intercept::Schedule::always(), kInjected);
+    for (DWORD stale : {intercept::kLastErrorUntouched, DWORD{ERROR_MORE_DATA}, DWORD{ERROR_FILE_NOT_FOUND}}) {
+      SCOPED_TRACE(testing::Message() << "HeapAlloc, stale last error " << stale);
+      intercept::FailHeapAlloc fault(library.module, intercept::Schedule::always(), stale);
       c.call();
-      expectCoded(kInjected);
+      expectCoded(ERROR_NOT_ENOUGH_MEMORY);
       EXPECT_GE(fault.failures(), 1u);
     }
   }

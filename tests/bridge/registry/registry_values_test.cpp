@@ -48,6 +48,28 @@ LONG WINAPI loggedQuery(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, 
   return RegQueryValueExW(log->key != nullptr ? log->key : key, name, reserved, type, data, size);
 }
 
+// ERROR_MORE_DATA with a size no larger than the buffer offered (the size offered,
+// or 0) while the buffer holds less than the value; larger buffers reach Windows.
+struct ShortChange {
+  bool reportOffered;
+  std::vector<DWORD> offered;
+};
+LONG WINAPI shortChangedQuery(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size) {
+  ShortChange* script = ActiveInstance<ShortChange>::get();
+  DWORD offered = *size;
+  {
+    HarnessScope harness;
+    script->offered.push_back(offered);
+  }
+  DWORD needed = 0;
+  LONG answer = RegQueryValueExW(key, name, reserved, type, nullptr, &needed);
+  if (answer != ERROR_SUCCESS || needed <= offered || data == nullptr) {
+    return RegQueryValueExW(key, name, reserved, type, data, size);
+  }
+  *size = script->reportOffered ? offered : 0;
+  return ERROR_MORE_DATA;
+}
+
 // HKEY_PERFORMANCE_DATA as Windows documents it: ERROR_MORE_DATA while the buffer
 // is too small, with the size left undefined, then the data.
 constexpr DWORD kPerformanceDataBytes = 20000;
@@ -79,12 +101,12 @@ LONG WINAPI faultingQuery(HKEY, LPCWSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD) {
 }
 
 // HeapReAlloc as documented for HEAP_GENERATE_EXCEPTIONS when memory runs out:
-// it raises STATUS_NO_MEMORY instead of returning null. Without the flag it returns null.
+// it raises STATUS_NO_MEMORY instead of returning null. Without the flag it returns
+// null and leaves the last error alone.
 LPVOID WINAPI exhaustedReAlloc(HANDLE, DWORD flags, LPVOID, SIZE_T) {
   if (flags & HEAP_GENERATE_EXCEPTIONS) {
     RaiseException(kStatusNoMemory, 0, 0, nullptr);
   }
-  SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   return nullptr;
 }
 
@@ -188,6 +210,22 @@ TEST_P(RegistryValuesTest, LongValueCostsExactlyOneMoreQueryOfReportedSizePlusTw
     } else {
       EXPECT_EQ(host.arrayContents<jbyte>(static_cast<jarray>(result)).size(), binary.size());
     }
+  }
+}
+
+// A size no larger than the buffer is not relied on: the next query offers twice the room.
+TEST_P(RegistryValuesTest, MoreDataAskingForNoMoreGetsTwiceTheRoom) {
+  const std::u16string longText(300, u'y');  // 602 bytes with its NUL
+  putRaw(L"long", REG_SZ, bytesOf(longText + u'\0'));
+  for (bool reportOffered : {true, false}) {
+    SCOPED_TRACE(reportOffered ? "the size offered" : "0");
+    ShortChange script{reportOffered, {}};
+    ActiveInstance<ShortChange> active(&script);
+    ImportPatch patch(library.module, "advapi32.dll", "RegQueryValueExW", shortChangedQuery);
+    jstring result = host.call(keyNative<GetString>("getStringValue"), key, str(u"long"));
+    ASSERT_NE(result, nullptr) << host.exceptionClass();
+    EXPECT_EQ(host.str(result), longText);
+    EXPECT_EQ(script.offered, (std::vector<DWORD>{256, 512, 1024}));
   }
 }
 

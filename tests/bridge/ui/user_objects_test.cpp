@@ -37,6 +37,31 @@ BOOL WINAPI loggedGetInformation(HANDLE object, int index, PVOID buffer, DWORD s
   return GetUserObjectInformationW(object, index, buffer, size, needed);
 }
 
+// "Too small" (ERROR_INSUFFICIENT_BUFFER) for every buffer below 256 bytes, with a
+// needed size not to be relied on: the size offered or 0. Larger buffers reach
+// Windows. Logged and cut off as loggedGetInformation is.
+struct ShortChange {
+  bool reportOffered;
+};
+BOOL WINAPI shortChangedInformation(HANDLE object, int index, PVOID buffer, DWORD size, LPDWORD needed) {
+  {
+    HarnessScope harness;
+    std::vector<DWORD>& offered = ActiveInstance<InformationLog>::get()->offered;
+    offered.push_back(size);
+    if (offered.size() > 8 || (offered.size() >= 2 && offered.back() == offered[offered.size() - 2])) {
+      *needed = 0;
+      SetLastError(ERROR_NOT_SUPPORTED);
+      return FALSE;
+    }
+    if (size < 256) {
+      *needed = ActiveInstance<ShortChange>::get()->reportOffered ? size : 0;
+      SetLastError(ERROR_INSUFFICIENT_BUFFER);
+      return FALSE;
+    }
+  }
+  return GetUserObjectInformationW(object, index, buffer, size, needed);
+}
+
 // Success with a needed size beyond the buffer, which Windows never reports; the
 // copy must still stay within the buffer.
 BOOL WINAPI overstatedInformation(HANDLE, int, PVOID buffer, DWORD size, LPDWORD needed) {
@@ -118,6 +143,22 @@ TEST_P(UserObjectsTest, InformationGrowsOnceToTheReportedSize) {
   jbyteArray station = information(containerObject(kWindowStation, GetProcessWindowStation()), UOI_TYPE);
   ASSERT_NE(station, nullptr);
   EXPECT_EQ(bytesOf(station), utf16Bytes(L"WindowStation"));
+}
+
+TEST_P(UserObjectsTest, TooSmallAskingForNoMoreGetsTwiceTheRoom) {
+  HDESK desktop = rawDesktop(uniqueName());
+  for (bool reportOffered : {true, false}) {
+    SCOPED_TRACE(reportOffered ? "the size offered" : "0");
+    InformationLog log;
+    ActiveInstance<InformationLog> active(&log);
+    ShortChange shortChange{reportOffered};
+    ActiveInstance<ShortChange> answering(&shortChange);
+    ImportPatch patch(library.module, "user32.dll", "GetUserObjectInformationW", shortChangedInformation);
+    jbyteArray bytes = information(containerObject(kDesktop, desktop), UOI_TYPE);
+    ASSERT_NE(bytes, nullptr) << takeException();
+    EXPECT_EQ(bytesOf(bytes), utf16Bytes(L"Desktop"));
+    EXPECT_EQ(log.offered, (std::vector<DWORD>{128, 256}));
+  }
 }
 
 TEST_P(UserObjectsTest, RefusedInformationRaisesAfterOneCall) {

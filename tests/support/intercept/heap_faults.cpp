@@ -41,12 +41,15 @@ HANDLE WINAPI failingGetProcessHeap() {
   return f->original<decltype(GetProcessHeap)>()();
 }
 
-// The real HeapAlloc/HeapReAlloc leave the last error alone on failure; the
-// chosen code is set anyway so that code reporting it shows a known value.
+// The real HeapAlloc/HeapReAlloc leave the last error alone on failure.
+void leaveStaleError(const Fault* f) {
+  if (f->lastError() != kLastErrorUntouched) SetLastError(f->lastError());
+}
+
 LPVOID WINAPI failingHeapAlloc(HANDLE heap, DWORD flags, SIZE_T size) {
   Fault* f = FailHeapAlloc::active();
   if (f->nextCallFails()) {
-    SetLastError(f->lastError());
+    leaveStaleError(f);
     return nullptr;
   }
   return f->original<decltype(HeapAlloc)>()(heap, flags, size);
@@ -55,7 +58,7 @@ LPVOID WINAPI failingHeapAlloc(HANDLE heap, DWORD flags, SIZE_T size) {
 LPVOID WINAPI failingHeapReAlloc(HANDLE heap, DWORD flags, LPVOID block, SIZE_T size) {
   Fault* f = FailHeapReAlloc::active();
   if (f->nextCallFails()) {
-    SetLastError(f->lastError());
+    leaveStaleError(f);
     return nullptr;
   }
   return f->original<decltype(HeapReAlloc)>()(heap, flags, block, size);

@@ -86,18 +86,24 @@ class FailGetProcessHeap : public TaggedFault<FailGetProcessHeap> {
                               Schedule schedule = Schedule::always());
 };
 
-// HeapAlloc returns null, with `lastError` set.
+// HeapAlloc and HeapReAlloc fail without setting the last error, as Windows
+// documents; it keeps whatever an earlier call left. A test that needs a known
+// stale value there (an earlier call's ERROR_MORE_DATA, say) passes it as
+// `staleError`, which is set just before the failing call returns.
+constexpr DWORD kLastErrorUntouched = ~0u;
+
+// HeapAlloc returns null; the last error as described above.
 class FailHeapAlloc : public TaggedFault<FailHeapAlloc> {
  public:
   explicit FailHeapAlloc(HMODULE module, Schedule schedule = Schedule::always(),
-                         DWORD lastError = ERROR_NOT_ENOUGH_MEMORY);
+                         DWORD staleError = kLastErrorUntouched);
 };
 
-// HeapReAlloc returns null, with `lastError` set; the old block stays valid.
+// HeapReAlloc returns null, the old block stays valid; the last error as above.
 class FailHeapReAlloc : public TaggedFault<FailHeapReAlloc> {
  public:
   explicit FailHeapReAlloc(HMODULE module, Schedule schedule = Schedule::always(),
-                           DWORD lastError = ERROR_NOT_ENOUGH_MEMORY);
+                           DWORD staleError = kLastErrorUntouched);
 };
 
 // HeapFree returns FALSE, with `lastError` set; the block is not released.

@@ -49,11 +49,12 @@ TEST_F(HeapFaultsTest, ScheduleSelectsWhichCallsFail) {
     FailHeapAlloc fault(p.module, c.schedule);
     for (size_t i = 0; i < c.fails.size(); ++i) {
       SCOPED_TRACE("call " + std::to_string(i + 1));
-      SetLastError(0);
+      // Windows' HeapAlloc fails without touching the last error.
+      SetLastError(ERROR_FILE_NOT_FOUND);
       void* block = p.heapAlloc(heap, 16);
       if (c.fails[i]) {
         EXPECT_EQ(block, nullptr);
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
       } else {
         EXPECT_NE(block, nullptr);
         HeapFree(heap, 0, block);
@@ -69,11 +70,18 @@ TEST_F(HeapFaultsTest, HeapReAllocFailsAndKeepsTheOldBlock) {
   ASSERT_NE(block, nullptr);
   block[0] = 'k';
   {
-    FailHeapReAlloc fault(p.module, Schedule::nth(1), ERROR_OUTOFMEMORY);
+    FailHeapReAlloc fault(p.module, Schedule::fromNth(1));
+    SetLastError(ERROR_MORE_DATA);
+    EXPECT_EQ(p.heapReAlloc(heap, block, 1 << 20), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
+    EXPECT_EQ(block[0], 'k');
+  }
+  {
+    // A stale code given to the fault stands for one an earlier call left behind.
+    FailHeapReAlloc fault(p.module, Schedule::nth(1), ERROR_FILE_NOT_FOUND);
     SetLastError(0);
     EXPECT_EQ(p.heapReAlloc(heap, block, 1 << 20), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OUTOFMEMORY));
-    EXPECT_EQ(block[0], 'k');
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     void* grown = p.heapReAlloc(heap, block, 64);
     ASSERT_NE(grown, nullptr);
     block = static_cast<char*>(grown);

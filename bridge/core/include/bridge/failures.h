@@ -11,6 +11,9 @@ constexpr const char* kCodedSystemExceptionClass = "com/quillstone/velaro/server
 constexpr const char* kPdhExceptionClass = "com/corvantis/monitoring/windows/PdhException";
 constexpr DWORD kInvalidArgument = 0x80070057;  // E_INVALIDARG
 
+// A failed allocation is reported as ERROR_NOT_ENOUGH_MEMORY, never as the last
+// error: HeapAlloc, HeapReAlloc and the C allocator leave it as an earlier call set it.
+
 // throwCodedException with com/corvantis/monitoring/windows/PdhException.
 void throwPdhException(DWORD status, JNIEnv* env);
 
@@ -24,10 +27,6 @@ bool requireNonNull(JNIEnv* env, jobject object);
 // True when object is an instance of cls (null passes); otherwise ClassCastException
 // whose message is the object's runtime class as java.lang.Class prints it, and false.
 bool checkInstanceOf(JNIEnv* env, jobject object, jclass cls);
-
-// Last-error code of a failed allocation: HeapAlloc and HeapReAlloc do not set it,
-// so a zero left behind by earlier calls is reported as lack of memory.
-DWORD allocationFailureCode();
 
 // Runs body(context) under a structured-exception handler. Returns true when it
 // completed; false when a structured exception ended it, with its code stored.

@@ -15,6 +15,13 @@ HANDLE processHeap(JNIEnv* env);
 // the number of characters before that NUL.
 bool boundedLength(const WCHAR* start, size_t remaining, size_t* length);
 
+// The size to offer next after Windows answered that a buffer of `offered` units
+// is too small and asked for `asked`: asked plus extra; or, when that asks for no
+// more than was offered (a size not to be relied on), twice the offered size, so
+// that every retry offers more. 0 when the size does not fit in 32 bits (or is 0):
+// the caller refuses it like a failed allocation.
+DWORD grownSize(DWORD offered, DWORD asked, DWORD extra = 0);
+
 // Java string of a NUL-terminated UTF-16 string; null for null.
 jstring newJavaString(JNIEnv* env, const WCHAR* text);
 
