@@ -96,7 +96,7 @@ struct PdhAnswer {
 template <class Grow, class Call>
 PdhAnswer callWithGrowingBuffer(DWORD* size, size_t unitBytes, DWORD extra, Grow grow, Call call) {
   PdhAnswer answer{nullptr, 0, kPdhSuccess};
-  DWORD next = grownSize(0, *size, extra);
+  DWORD next = grownSize(0, *size, extra);  // the first size plus extra
   for (;;) {
     if (!grow(&answer.block, static_cast<size_t>(next) * unitBytes)) {
       return answer;
