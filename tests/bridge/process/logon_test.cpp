@@ -165,14 +165,9 @@ TEST_P(LogonTest, ArrayHandedOutInPlaceStaysUnchanged) {
 }
 
 TEST_P(LogonTest, RefusedPasswordsLeaveNoTokenAndOnlyZerosInTheJvmCopy) {
-  for (const passwordcontract::PasswordCase& c : passwordcontract::refusedPasswords()) {
-    SCOPED_TRACE(c.name);
-    LogonStandIn standIn(library.module);
-    jcharArray array = passwordcontract::arrayFor(host, c);
-    EXPECT_EQ(logonTester(array), nullptr);
-    passwordcontract::expectRefused(host, c, array, standIn.calls);
-    EXPECT_EQ(standIn.issued, nullptr);
-  }
+  passwordcontract::expectPasswordsRefused<LogonStandIn>(
+      host, library.module, [&](jcharArray password) { return logonTester(password); },
+      [](const LogonStandIn& standIn) { EXPECT_EQ(standIn.issued, nullptr); });
 }
 
 TEST_P(LogonTest, TokenIsClosedWhenItsObjectCannotBeMade) {

@@ -69,4 +69,19 @@ inline void expectRefused(jnihost::Host& host, const PasswordCase& c, jcharArray
   EXPECT_EQ(contents(host, array), c.password);
 }
 
+// Each refused password through `call`, with a fresh stand-in for the Windows
+// function behind it (it counts its calls in `calls`); `nothingMade` checks the
+// stand-in handed out nothing.
+template <class StandIn, class Call, class NothingMade>
+void expectPasswordsRefused(jnihost::Host& host, HMODULE module, Call call, NothingMade nothingMade) {
+  for (const PasswordCase& c : refusedPasswords()) {
+    SCOPED_TRACE(c.name);
+    StandIn standIn(module);
+    jcharArray array = arrayFor(host, c);
+    EXPECT_EQ(call(array), nullptr);
+    expectRefused(host, c, array, standIn.calls);
+    nothingMade(standIn);
+  }
+}
+
 }  // namespace passwordcontract

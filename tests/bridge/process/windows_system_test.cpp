@@ -639,14 +639,9 @@ TEST_P(LogonCreationTest, StartsTheProgramAndZeroesTheJvmCopyOfThePassword) {
 }
 
 TEST_P(LogonCreationTest, RefusedPasswordsLeaveOnlyZerosInTheJvmCopy) {
-  for (const passwordcontract::PasswordCase& c : passwordcontract::refusedPasswords()) {
-    SCOPED_TRACE(c.name);
-    LogonStandIn standIn(library.module);
-    jcharArray array = passwordcontract::arrayFor(host, c);
-    EXPECT_EQ(createWithLogon(array), nullptr);
-    passwordcontract::expectRefused(host, c, array, standIn.calls);
-    EXPECT_EQ(standIn.started.child, nullptr);
-  }
+  passwordcontract::expectPasswordsRefused<LogonStandIn>(
+      host, library.module, [&](jcharArray password) { return createWithLogon(password); },
+      [](const LogonStandIn& standIn) { EXPECT_EQ(standIn.started.child, nullptr); });
 }
 
 // The new thread's handle is never kept, whichever native created the process; when
