@@ -3,8 +3,6 @@
 #include <com_corvantis_windows_security_UserToken.h>
 #include <com_quillstone_velaro_server_XPSystem.h>
 
-#include <algorithm>
-
 #include "bridge_test.h"
 #include "deliverable_native.h"
 #include "harness_scope.h"
