@@ -66,6 +66,10 @@ void expectBoundTo(HMODULE tcpestats, HMODULE fullbridge) {
   std::vector<void**> slots = intercept::findImportSlots(tcpestats, "fullbridge.dll", "throwCodedSystemException");
   ASSERT_EQ(slots.size(), 1u);
   EXPECT_EQ(*slots[0], reinterpret_cast<void*>(GetProcAddress(fullbridge, "throwCodedSystemException")));
+  HMODULE owner = nullptr;
+  ASSERT_TRUE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                 static_cast<LPCWSTR>(*slots[0]), &owner));
+  EXPECT_EQ(owner, fullbridge);
 }
 
 TEST(TcpEstatsLoading, BesideFullBridgeItBindsItsOnlyImportOfOursThere) {

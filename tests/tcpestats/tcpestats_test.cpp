@@ -96,8 +96,6 @@ class TcpEstatsTest : public testsupport::DeliverableTest {
       host.call(native, jclass{nullptr}, args...);
     }
   }
-
-  std::string takeException(jint* code = nullptr) { return testsupport::takeException(host, code); }
 };
 
 TEST_P(TcpEstatsTest, Ipv4GetFillsTheRowWithNetworkOrderPorts) {
@@ -174,6 +172,7 @@ TEST_P(TcpEstatsTest, GetWithoutArraysPassesNullBlocksOfSizeZero) {
   EXPECT_EQ(code, ERROR_INVALID_PARAMETER);
   ASSERT_EQ(standIn.calls.size(), 1u);
   for (const BlockSeen* seen : {&standIn.calls[0].rw, &standIn.calls[0].ros, &standIn.calls[0].rod}) {
+    SCOPED_TRACE(seen == &standIn.calls[0].rw ? "read/write" : seen == &standIn.calls[0].ros ? "static" : "dynamic");
     EXPECT_TRUE(seen->null);
     EXPECT_EQ(seen->size, 0u);
   }

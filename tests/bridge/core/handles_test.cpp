@@ -38,6 +38,7 @@ TEST_F(HandlesTest, HandleFieldReadThroughWindowsHandleOrOwnClass) {
 
 TEST_F(HandlesTest, HandleFieldOfNullObjectRaisesNullPointer) {
   for (auto read : {bridge::getHandleField, bridge::getObjectHandleField}) {
+    SCOPED_TRACE(read == bridge::getHandleField ? "getHandleField" : "getObjectHandleField");
     EXPECT_EQ(host.call(read, jobject{nullptr}), 0);
     EXPECT_EQ(host.exceptionClass(), "java/lang/NullPointerException");
     host.clearException();
@@ -181,6 +182,7 @@ class HandlesWithoutApplicationClassesTest : public jnihost::HostTest {};
 
 TEST_F(HandlesWithoutApplicationClassesTest, TokenIsClosedWhenItsClassIsMissing) {
   for (auto build : {bridge::newUserToken, bridge::newAccessToken}) {
+    SCOPED_TRACE(build == bridge::newUserToken ? "newUserToken" : "newAccessToken");
     HANDLE token = newEvent();
     EXPECT_EQ(host.call(build, token), nullptr);
     EXPECT_EQ(host.exceptionClass(), "java/lang/NoClassDefFoundError");

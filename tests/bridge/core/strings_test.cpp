@@ -224,6 +224,7 @@ TEST_F(StringsTest, ExpansionGrowsOnceToTheReportedSize) {
       {L"<%BRIDGE_TEST_LONG%>", u"<" + std::u16string(200, u'v') + u">", 2},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE("case " + std::to_string(&c - cases));
     ExpandCounter counter;
     jstring s = host.call(bridge::expandToJavaString, GetProcessHeap(), c.source);
     EXPECT_EQ(host.str(s), c.expected);
@@ -369,6 +370,7 @@ TEST_F(StringsTest, FileTimeAndJavaTimeConversions) {
   };
   for (const Case& c : {Case{116444736000000000LL, 0}, Case{0, -11644473600000LL},
                         Case{116444736000000000LL + 12345678, 1234}, Case{133000000000000000LL, 1655526400000LL}}) {
+    SCOPED_TRACE(c.fileTime);
     EXPECT_EQ(bridge::fileTimeToJavaMillis(c.fileTime), c.millis);
   }
   EXPECT_EQ(bridge::javaMillisToFileTime(0), 116444736000000000LL);
@@ -378,11 +380,11 @@ TEST_F(StringsTest, FileTimeAndJavaTimeConversions) {
 }
 
 // Constant evaluation refuses signed overflow, so these do not compile if the
-// conversion overflows for a Java time at either end of the long range.
-static_assert(bridge::javaMillisToFileTime(std::numeric_limits<jlong>::max()) ==
-              static_cast<jlong>((0x7fffffffffffffffULL + 11644473600000ULL) * 10000ULL));
-static_assert(bridge::javaMillisToFileTime(std::numeric_limits<jlong>::min()) ==
-              static_cast<jlong>((0x8000000000000000ULL + 11644473600000ULL) * 10000ULL));
+// conversion overflows for a Java time at either end of the long range. Modulo
+// 2^64, Long.MAX_VALUE times 10,000 is -10,000 and Long.MIN_VALUE times 10,000 is
+// 0: the ends of the range wrap to the file times of -1 ms and of the Java epoch.
+static_assert(bridge::javaMillisToFileTime(std::numeric_limits<jlong>::max()) == 116444735999990000LL);
+static_assert(bridge::javaMillisToFileTime(std::numeric_limits<jlong>::min()) == 116444736000000000LL);
 static_assert(bridge::javaMillisToFileTime(-1) == 116444735999990000LL);
 
 }  // namespace

@@ -67,14 +67,6 @@ jobject InetTest::internetHandle(HINTERNET handle) {
   return testsupport::newHandleObject(host, kInternetHandle, reinterpret_cast<jlong>(handle));
 }
 
-void InetTest::expectCoded(DWORD code) {
-  EXPECT_EQ(host.exceptionClass(), testsupport::kCodedSystemException);
-  if (host.exceptionPending()) {
-    EXPECT_EQ(static_cast<DWORD>(host.exceptionIntField("_code")), code);
-    host.clearException();
-  }
-}
-
 void InetTest::expectThrown(const std::string& cls, std::optional<std::u16string> message) {
   EXPECT_EQ(host.exceptionClass(), cls);
   if (host.exceptionPending()) {

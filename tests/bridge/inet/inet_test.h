@@ -47,7 +47,6 @@ class InetTest : public testsupport::DeliverableTest {
   jclass classOf(const char* name) { return host.findClass(name); }
 
   // Checks and clears the pending exception.
-  void expectCoded(DWORD code);
   void expectThrown(const std::string& cls, std::optional<std::u16string> message = std::nullopt);
 };
 

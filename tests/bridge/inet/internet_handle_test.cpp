@@ -326,6 +326,7 @@ TEST_P(InternetHandleTest, BufferThatCannotBeAllocatedNeverReachesWinInet) {
   ActiveInstance<Detection> active(&detection);
   ImportPatch patch(library.module, "wininet.dll", "DetectAutoProxyUrl", scriptedDetection);
   for (jint length : {-1, INT32_MIN}) {
+    SCOPED_TRACE(length);
     EXPECT_EQ(detect(length, PROXY_AUTO_DETECT_TYPE_DHCP), nullptr);
     expectCoded(ERROR_NOT_ENOUGH_MEMORY);
   }

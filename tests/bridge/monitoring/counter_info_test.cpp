@@ -153,28 +153,31 @@ TEST_P(CounterInfoTest, LargeRecordGrowsTheBufferOnceToTheReportedSize) {
   EXPECT_GT(pdh.info.offeredBytes[1], 2000u);
 }
 
-TEST_P(CounterInfoTest, StringNotEndingInsideTheReportedSizeIsRefused) {
-  auto standIn = patchPdh("PdhGetCounterInfoW", standInGetCounterInfo);
+// PDH's answer is refused when it does not fit the size PDH reported for it; the
+// fields set before the misfit was found keep their new values, the rest are left.
+TEST_P(CounterInfoTest, AnswerNotFittingTheReportedSizeIsRefused) {
+  struct Case {
+    const char* name;
+    Misbehave misbehave;
+    InfoFields expected;
+  };
   fullInfoAnswer();
-  pdh.info.misbehave = Misbehave::CutLastNul;  // the explanation text comes last
-  jobject info = staleInfo();
-  load(info, counterObject(1), true);
-  expectCoded(kEInvalidArg);
-  InfoFields expected = answeredFields(true);
-  expected.explain = kStaleInfo.explain;
-  EXPECT_EQ(fieldsOf(info), expected);
-  EXPECT_EQ(pathOf(info), kStale);
-}
-
-TEST_P(CounterInfoTest, RecordLargerThanTheReportedSizeIsRefused) {
-  auto standIn = patchPdh("PdhGetCounterInfoW", standInGetCounterInfo);
-  fullInfoAnswer();
-  pdh.info.misbehave = Misbehave::RecordTooShort;
-  jobject info = staleInfo();
-  load(info, counterObject(1), true);
-  expectCoded(kEInvalidArg);
-  EXPECT_EQ(fieldsOf(info), kStaleInfo);
-  EXPECT_EQ(pathOf(info), kStale);
+  InfoFields cutExplain = answeredFields(true);
+  cutExplain.explain = kStaleInfo.explain;  // the explanation text comes last
+  const Case cases[] = {
+      {"string not ending inside the reported size", Misbehave::CutLastNul, cutExplain},
+      {"record larger than the reported size", Misbehave::RecordTooShort, kStaleInfo},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto standIn = patchPdh("PdhGetCounterInfoW", standInGetCounterInfo);
+    pdh.info.misbehave = c.misbehave;
+    jobject info = staleInfo();
+    load(info, counterObject(1), true);
+    expectCoded(kEInvalidArg);
+    EXPECT_EQ(fieldsOf(info), c.expected);
+    EXPECT_EQ(pathOf(info), kStale);
+  }
 }
 
 TEST_P(CounterInfoTest, FailuresLeaveEveryFieldAsItWas) {

@@ -130,14 +130,6 @@ void MonitoringTest::expectPdh(DWORD code) {
   }
 }
 
-void MonitoringTest::expectCoded(DWORD code) {
-  EXPECT_EQ(host.exceptionClass(), testsupport::kCodedSystemException);
-  if (host.exceptionPending()) {
-    EXPECT_EQ(static_cast<DWORD>(host.exceptionIntField("_code")), code);
-    host.clearException();
-  }
-}
-
 void MonitoringTest::expectThrown(const std::string& cls) {
   EXPECT_EQ(host.exceptionClass(), cls);
   host.clearException();

@@ -57,7 +57,6 @@ class MonitoringTest : public testsupport::DeliverableTest {
 
   // Checks and clears the pending exception.
   void expectPdh(DWORD code);
-  void expectCoded(DWORD code);
   void expectThrown(const std::string& cls);
   void expectThrown(const std::string& cls, Text message);
 

@@ -211,6 +211,7 @@ TEST_P(QueryTest, CreateHandleRaisesWhatPdhRefusesAndLeavesTheHandleZero) {
       {kUpTimePath, 0, kInvalidHandle},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE("case " + std::to_string(&c - cases));
     jobject counter = newCounter(c.path);
     createHandle(counter, c.query);
     expectPdh(c.status);
@@ -343,6 +344,7 @@ TEST_P(QueryTest, SamplingAllocatesNothingAndMakesTwoJniCalls) {
   ASSERT_NE(std::find(watched.begin(), watched.end(), "realloc"), watched.end());
   for (int sample = 0; sample < 8; ++sample) {
     for (jint format : {kLong, kDouble, kLarge, kDouble | kNoScale}) {
+      SCOPED_TRACE(format);
       store(counter, format, sample * 8, buffer);
       ASSERT_FALSE(host.exceptionPending());
       EXPECT_EQ(host.lastCallJniFunctions(), expectedCalls);

@@ -3,14 +3,14 @@
 #include <com_corvantis_windows_security_UserToken.h>
 #include <com_quillstone_velaro_server_XPSystem.h>
 
-#include <algorithm>
-
 #include "bridge_test.h"
 #include "deliverable_native.h"
 #include "harness_scope.h"
 #include "heap_faults.h"
 #include "import_patch.h"
+#include "password_contract.h"
 #include "pending_exception.h"
+#include "refusal.h"
 
 namespace {
 
@@ -74,34 +74,6 @@ class LogonStandIn {
   intercept::ImportPatch patch_;
 };
 
-// A Windows function that fails with `error`, in place of an import Wine never fails.
-template <class Tag, class Signature>
-class Refusal;
-
-template <class Tag, class Result, class... Args>
-class Refusal<Tag, Result WINAPI(Args...)> {
- public:
-  Refusal(HMODULE module, const char* dll, const char* function, DWORD error)
-      : error_(error), active_(this), patch_(module, dll, function, &replacement) {}
-
- private:
-  static Result WINAPI replacement(Args...) {
-    SetLastError(intercept::ActiveInstance<Refusal>::get()->error_);
-    return Result{};
-  }
-
-  DWORD error_;
-  intercept::ActiveInstance<Refusal> active_;
-  intercept::ImportPatch patch_;
-};
-
-struct RevertTag {};
-struct SystemTimesTag {};
-
-bool allZero(const std::vector<unsigned char>& bytes) {
-  return std::all_of(bytes.begin(), bytes.end(), [](unsigned char b) { return b == 0; });
-}
-
 // The calling thread's token, null when it does not impersonate; *error gets the reason.
 HANDLE threadToken(DWORD* error = nullptr) {
   HANDLE token = nullptr;
@@ -152,15 +124,9 @@ class LogonTest : public testsupport::DeliverableTest {
     return native != nullptr ? host.call(native, jclass{nullptr}) : -1;
   }
 
-  jcharArray passwordArray(const std::u16string& chars) {
-    return host.newArray<jchar>(std::vector<jchar>(chars.begin(), chars.end()));
-  }
-  std::u16string contents(jcharArray array) {
-    std::vector<jchar> chars = host.arrayContents<jchar>(array);
-    return std::u16string(chars.begin(), chars.end());
-  }
+  jcharArray passwordArray(const std::u16string& chars) { return passwordcontract::passwordArray(host, chars); }
+  std::u16string contents(jcharArray array) { return passwordcontract::contents(host, array); }
   HANDLE handleOf(jobject token) { return reinterpret_cast<HANDLE>(host.field(token, "_handle").j); }
-  std::string takeException(jint* code = nullptr) { return testsupport::takeException(host, code); }
 
   const std::u16string rightPassword{u"s3cret\0", 7};
 };
@@ -180,7 +146,7 @@ TEST_P(LogonTest, LogonHandsOutTheTokenAndZeroesTheJvmCopyOfThePassword) {
   EXPECT_EQ(standIn.type, static_cast<DWORD>(LOGON32_LOGON_NETWORK));
   EXPECT_EQ(standIn.provider, static_cast<DWORD>(LOGON32_PROVIDER_WINNT50));
   EXPECT_EQ(host.lastReleasedCopy().size(), rightPassword.size() * sizeof(jchar));
-  EXPECT_TRUE(allZero(host.lastReleasedCopy()));
+  EXPECT_TRUE(passwordcontract::allZero(host.lastReleasedCopy()));
   EXPECT_EQ(contents(password), rightPassword);
   CloseHandle(handleOf(token));
 }
@@ -196,15 +162,10 @@ TEST_P(LogonTest, ArrayHandedOutInPlaceStaysUnchanged) {
   CloseHandle(handleOf(token));
 }
 
-TEST_P(LogonTest, RefusedLogonRaisesTheCodeAndLeavesNoToken) {
-  LogonStandIn standIn(library.module);
-  EXPECT_EQ(logonTester(passwordArray(std::u16string(u"wrong\0", 6))), nullptr);
-  jint code = 0;
-  EXPECT_EQ(takeException(&code), kCodedSystemException);
-  EXPECT_EQ(code, ERROR_LOGON_FAILURE);
-  EXPECT_EQ(standIn.calls, 1);
-  EXPECT_EQ(standIn.issued, nullptr);
-  EXPECT_TRUE(allZero(host.lastReleasedCopy()));
+TEST_P(LogonTest, RefusedPasswordsLeaveNoTokenAndOnlyZerosInTheJvmCopy) {
+  passwordcontract::expectPasswordsRefused<LogonStandIn>(
+      host, library.module, [&](jcharArray password) { return logonTester(password); },
+      [](const LogonStandIn& standIn) { EXPECT_EQ(standIn.issued, nullptr); });
 }
 
 TEST_P(LogonTest, TokenIsClosedWhenItsObjectCannotBeMade) {
@@ -216,31 +177,6 @@ TEST_P(LogonTest, TokenIsClosedWhenItsObjectCannotBeMade) {
   ASSERT_NE(standIn.issued, nullptr);
   DWORD flags = 0;
   EXPECT_FALSE(GetHandleInformation(standIn.issued, &flags));
-}
-
-TEST_P(LogonTest, PasswordProblemsStopBeforeWindows) {
-  struct Case {
-    const char* what;
-    jcharArray password;
-    const char* exception;
-    const char* message;
-  };
-  for (const Case& c : {Case{"null", nullptr, "java/lang/NullPointerException", ""},
-                        Case{"empty", passwordArray(u""), "java/lang/IllegalArgumentException",
-                             "password must end with a NUL character"},
-                        Case{"no NUL", passwordArray(u"s3cret"), "java/lang/IllegalArgumentException",
-                             "password must end with a NUL character"}}) {
-    SCOPED_TRACE(c.what);
-    LogonStandIn standIn(library.module);
-    EXPECT_EQ(logonTester(c.password), nullptr);
-    EXPECT_EQ(host.exceptionClass(), c.exception);
-    EXPECT_EQ(host.exceptionMessageUtf8(), c.message);
-    host.clearException();
-    EXPECT_EQ(standIn.calls, 0);
-  }
-  // The copy of the password without NUL is zeroed all the same.
-  EXPECT_EQ(host.lastReleasedCopy().size(), 12u);
-  EXPECT_TRUE(allZero(host.lastReleasedCopy()));
 }
 
 TEST_P(LogonTest, UncopyableNameStopsBeforeWindows) {
@@ -300,7 +236,8 @@ TEST_P(LogonTest, RevertToSelfWithoutImpersonationSucceeds) {
 }
 
 TEST_P(LogonTest, RefusedRevertRaisesTheWindowsCode) {
-  Refusal<RevertTag, decltype(RevertToSelf)> refusal(library.module, "advapi32.dll", "RevertToSelf",
+  // Windows refuses to revert, for instance, a thread whose token it cannot replace.
+  intercept::Refusal<decltype(RevertToSelf)> refusal(library.module, "advapi32.dll", "RevertToSelf",
                                                      ERROR_ACCESS_DENIED);
   revertToSelf();
   jint code = 0;
@@ -332,8 +269,9 @@ TEST_P(LogonTest, IdleTimeIsTheSystemsAndGrowsAtMostWithTheProcessors) {
 }
 
 TEST_P(LogonTest, UnreadableIdleTimeRaisesTheWindowsCode) {
-  Refusal<SystemTimesTag, decltype(GetSystemTimes)> refusal(library.module, "kernel32.dll", "GetSystemTimes",
-                                                            ERROR_INVALID_PARAMETER);
+  // GetSystemTimes fails with FALSE and the reason in the last error; Wine's never does.
+  intercept::Refusal<decltype(GetSystemTimes)> refusal(library.module, "kernel32.dll", "GetSystemTimes",
+                                                       ERROR_INVALID_PARAMETER);
   EXPECT_EQ(idleTime(), 0);
   jint code = 0;
   EXPECT_EQ(takeException(&code), kCodedSystemException);

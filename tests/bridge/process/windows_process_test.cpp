@@ -237,6 +237,7 @@ TEST_P(WindowsProcessTest, CpuTimeSumsBothFullFileTimes) {
   jobject process = processObject(GetCurrentProcess());
   // 1.5 s kernel and 0.5 s user time; then values beyond 32 bits.
   for (const Times& t : {Times{15000000, 5000000}, Times{0x100000001ULL, 0xFFFFFFFFULL}}) {
+    SCOPED_TRACE(t.kernel);
     intercept::ActiveInstance<const Times> active(&t);
     intercept::ImportPatch patch(library.module, "kernel32.dll", "GetProcessTimes", &chosenProcessTimes);
     EXPECT_EQ(cpuTime(process), static_cast<jlong>(t.kernel + t.user));
@@ -247,6 +248,7 @@ TEST_P(WindowsProcessTest, PriorityClassRoundTrips) {
   jobject process = startChild(L"sleep 20000");
   ASSERT_NE(process, nullptr);
   for (jint priorityClass : {IDLE_PRIORITY_CLASS, BELOW_NORMAL_PRIORITY_CLASS, NORMAL_PRIORITY_CLASS}) {
+    SCOPED_TRACE(priorityClass);
     setPriority(process, priorityClass);
     EXPECT_FALSE(host.exceptionPending());
     EXPECT_EQ(priority(process), priorityClass);

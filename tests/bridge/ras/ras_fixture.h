@@ -31,7 +31,6 @@ class RasTest : public testsupport::DeliverableTest {
   jobject entryProperties(jstring phonebookPath, jstring entryName);
 
   std::u16string text(jobject object, const char* field);
-  std::string takeException(jint* code = nullptr) { return testsupport::takeException(host, code); }
 
   // Set before SetUp to leave the RAS classes out of the host.
   bool defineRasClasses = true;

@@ -319,6 +319,7 @@ TEST_P(RegistryKeysTest, SubKeyCountAndLastWriteTime) {
     jlong millis;
   } cases[] = {{116444736000010000ULL, 1}, {0, -11644473600000LL}, {116444736000019999ULL, 1}};
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.fileTime);
     WriteTime time{c.fileTime};
     ActiveInstance<WriteTime> active(&time);
     ImportPatch patch(library.module, "advapi32.dll", "RegQueryInfoKeyW", fixedWriteTime);

@@ -1,6 +1,7 @@
 // RegistryRoot natives: current user's root, a token's classes root, connections.
 #include <optional>
 
+#include "refusal.h"
 #include "registry_test.h"
 
 namespace {
@@ -50,9 +51,6 @@ LONG WINAPI watchedClassesRoot(HANDLE token, DWORD options, REGSAM access, PHKEY
   call->opened = answer == ERROR_SUCCESS ? *key : nullptr;
   return answer;
 }
-
-// RegOpenCurrentUser refusing, as Windows does when the user's hive cannot be reached.
-LONG WINAPI refusedCurrentUser(REGSAM, PHKEY) { return ERROR_ACCESS_DENIED; }
 
 // The machine name RegConnectRegistryW receives, before the real call connects
 // the local machine's key (Wine reaches no other machine).
@@ -132,6 +130,7 @@ TEST_P(RegistryRootTest, ClassesRootOpensUnderTheTokensMonitor) {
     DWORD code;
   } failures[] = {{ClassesRootCall::Refuse, ERROR_ACCESS_DENIED}, {ClassesRootCall::Fault, kFaultCode}};
   for (const auto& failure : failures) {
+    SCOPED_TRACE(failure.code);
     call.mode = failure.mode;
     call.monitorHeldDuringCall = false;
     EXPECT_EQ(host.call(open, rootClass(), token, jint{KEY_READ}), nullptr);
@@ -142,40 +141,53 @@ TEST_P(RegistryRootTest, ClassesRootOpensUnderTheTokensMonitor) {
 }
 
 TEST_P(RegistryRootTest, RefusedCurrentUserRootMakesNoKey) {
-  ImportPatch patch(library.module, "advapi32.dll", "RegOpenCurrentUser", refusedCurrentUser);
+  // RegOpenCurrentUser refusing, as Windows does when the user's hive cannot be
+  // reached: the answer is the error, the last error is not part of it.
+  intercept::Refusal<decltype(RegOpenCurrentUser)> refusal(intercept::answerOnly, library.module, "advapi32.dll",
+                                                           "RegOpenCurrentUser", ERROR_ACCESS_DENIED);
   EXPECT_EQ(host.call(rootNative<OpenCurrentUser>("openRegistryCurrentUser"), rootClass(), jint{KEY_READ}), nullptr);
   expectCoded(ERROR_ACCESS_DENIED);
 }
 
-TEST_P(RegistryRootTest, FailedMonitorEnterAsksWindowsNothing) {
-  jobject token = processToken();
-  ClassesRootCall call{&host, token};
-  ActiveInstance<ClassesRootCall> active(&call);
-  ImportPatch patch(library.module, "advapi32.dll", "RegOpenUserClassesRoot", watchedClassesRoot);
-  host.failNextMonitorEnter();
-  EXPECT_EQ(host.call(rootNative<OpenClassesRoot>("openRegistryUserClassesRoot"), rootClass(), token, jint{KEY_READ}),
-            nullptr);
-  expectThrown("java/lang/OutOfMemoryError");
-  EXPECT_EQ(call.tokenSeen, nullptr);
-  EXPECT_FALSE(host.monitorHeld(token));
-}
-
-TEST_P(RegistryRootTest, FailedMonitorExitClosesTheOpenedKey) {
-  jobject token = processToken();
-  ClassesRootCall call{&host, token};
-  ActiveInstance<ClassesRootCall> active(&call);
-  call.mode = ClassesRootCall::OwnKey;
-  ImportPatch patch(library.module, "advapi32.dll", "RegOpenUserClassesRoot", watchedClassesRoot);
-  host.failNextMonitorExit();
-  EXPECT_EQ(host.call(rootNative<OpenClassesRoot>("openRegistryUserClassesRoot"), rootClass(), token, jint{KEY_READ}),
-            nullptr);
-  expectThrown("java/lang/IllegalMonitorStateException");
-  ASSERT_NE(call.opened, nullptr);
-  DWORD subKeys = 0;
-  EXPECT_EQ(RegQueryInfoKeyW(call.opened, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr, nullptr,
-                             nullptr, nullptr, nullptr),
-            ERROR_INVALID_HANDLE)
-      << "the key opened before the failed exit is still open";
+// The token's monitor is held around RegOpenUserClassesRoot: a failed enter asks
+// Windows nothing, a failed exit closes the key Windows opened; neither leaves the
+// monitor held.
+TEST_P(RegistryRootTest, FailedMonitorEnterOrExitLeavesNoKeyOpen) {
+  struct Case {
+    const char* name;
+    void (jnihost::Host::*fail)();
+    const char* exception;
+    bool windowsAsked;
+  };
+  const Case cases[] = {
+      {"enter", &jnihost::Host::failNextMonitorEnter, "java/lang/OutOfMemoryError", false},
+      {"exit", &jnihost::Host::failNextMonitorExit, "java/lang/IllegalMonitorStateException", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    jobject token = processToken();
+    ClassesRootCall call{&host, token};
+    ActiveInstance<ClassesRootCall> active(&call);
+    call.mode = ClassesRootCall::OwnKey;
+    ImportPatch patch(library.module, "advapi32.dll", "RegOpenUserClassesRoot", watchedClassesRoot);
+    (host.*c.fail)();
+    EXPECT_EQ(
+        host.call(rootNative<OpenClassesRoot>("openRegistryUserClassesRoot"), rootClass(), token, jint{KEY_READ}),
+        nullptr);
+    expectThrown(c.exception);
+    EXPECT_FALSE(host.monitorHeld(token));
+    if (!c.windowsAsked) {
+      EXPECT_EQ(call.tokenSeen, nullptr);
+      EXPECT_EQ(call.opened, nullptr);
+      continue;
+    }
+    ASSERT_NE(call.opened, nullptr);
+    DWORD subKeys = 0;
+    EXPECT_EQ(RegQueryInfoKeyW(call.opened, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr, nullptr,
+                               nullptr, nullptr, nullptr),
+              ERROR_INVALID_HANDLE)
+        << "the key opened before the failed exit is still open";
+  }
 }
 
 TEST_P(RegistryRootTest, ClassesRootWithNullTokenOpensNothing) {
@@ -204,6 +216,7 @@ TEST_P(RegistryRootTest, ConnectPrefixesTheMachineNameWithTwoBackslashes) {
       {std::nullopt, std::nullopt},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE("case " + std::to_string(&c - cases));
     ConnectCall call;
     ActiveInstance<ConnectCall> active(&call);
     ImportPatch patch(library.module, "advapi32.dll", "RegConnectRegistryW", watchedConnect);

@@ -89,14 +89,6 @@ HKEY RegistryTest::createRawSubKey(const std::wstring& name) {
   return sub;
 }
 
-void RegistryTest::expectCoded(DWORD code) {
-  EXPECT_EQ(host.exceptionClass(), testsupport::kCodedSystemException);
-  if (host.exceptionPending()) {
-    EXPECT_EQ(static_cast<DWORD>(host.exceptionIntField("_code")), code);
-    host.clearException();
-  }
-}
-
 void RegistryTest::expectThrown(const std::string& cls) {
   EXPECT_EQ(host.exceptionClass(), cls);
   host.clearException();

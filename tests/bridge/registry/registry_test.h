@@ -47,7 +47,6 @@ class RegistryTest : public testsupport::DeliverableTest {
   HKEY createRawSubKey(const std::wstring& name);
 
   // Checks and clears the pending exception.
-  void expectCoded(DWORD code);
   void expectThrown(const std::string& cls);
   void expectNoSuchElement(std::optional<std::u16string> message);
 

@@ -292,6 +292,7 @@ TEST_P(RegistryValuesTest, MissingValueRaisesNoSuchElementWithItsName) {
       [&](jstring n) { EXPECT_FALSE(host.call(keyNative<AddMulti>("addMultiStringValuesTo"), key, n, list)); },
   };
   for (const auto& read : readers) {
+    SCOPED_TRACE("reader " + std::to_string(&read - readers));
     read(str(u"missing"));
     expectNoSuchElement(u"missing");
     read(nullptr);  // the default value is not set either
@@ -407,6 +408,7 @@ TEST_P(RegistryValuesTest, MultiStringsWrittenFromArrayOrIterator) {
       {{u"a", u"b"}, bytes({'a', 0, 0, 0, 'b', 0, 0, 0, 0, 0})},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE("case " + std::to_string(&c - cases));
     std::vector<jobject> elements;
     for (const auto& s : c.strings) {
       elements.push_back(str(s));

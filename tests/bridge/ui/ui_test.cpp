@@ -179,19 +179,4 @@ HDESK UiTest::rawDesktop(const std::wstring& name, ACCESS_MASK access) {
   return desktop;
 }
 
-std::string UiTest::takeException(jint* code) {
-  std::string cls = host.exceptionClass();
-  if (code != nullptr) {
-    *code = cls == testsupport::kCodedSystemException ? host.exceptionIntField("_code") : 0;
-  }
-  host.clearException();
-  return cls;
-}
-
-void UiTest::expectCoded(DWORD code) {
-  jint actual = 0;
-  EXPECT_EQ(takeException(&actual), testsupport::kCodedSystemException);
-  EXPECT_EQ(static_cast<DWORD>(actual), code);
-}
-
 }  // namespace uitest

@@ -77,10 +77,6 @@ class UiTest : public testsupport::DeliverableTest {
   // A desktop made with Windows directly, closed at tear-down.
   HDESK rawDesktop(const std::wstring& name, ACCESS_MASK access = GENERIC_ALL);
 
-  // Pending exception's class and "_code" (0 when it has none), then cleared.
-  std::string takeException(jint* code = nullptr);
-  void expectCoded(DWORD code);
-
   jclass uiSupport = nullptr;
   std::vector<HDESK> ownDesktops;
 };

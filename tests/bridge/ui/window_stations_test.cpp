@@ -3,12 +3,14 @@
 #include <functional>
 
 #include "host_state.h"
+#include "refusal.h"
 #include "ui_test.h"
 
 namespace {
 
 using intercept::ActiveInstance;
 using intercept::ImportPatch;
+using intercept::Refusal;
 using testsupport::HarnessScope;
 using uitest::isOpen;
 using uitest::kDesktop;
@@ -56,36 +58,9 @@ HDESK WINAPI tracedCreateDesktop(LPCWSTR name, LPCWSTR device, DEVMODEW* mode, D
   return CreateDesktopW(name, device, mode, flags, access, security);
 }
 
-// Windows documents a null handle, with the reason in the last error, for each of
-// these; OpenInputDesktop is refused that way, for instance, to a process outside
-// the interactive session. Wine always hands them out.
-HDESK WINAPI refusedOpenInputDesktop(DWORD, BOOL, ACCESS_MASK) {
-  SetLastError(ERROR_ACCESS_DENIED);
-  return nullptr;
-}
-HDESK WINAPI refusedGetThreadDesktop(DWORD) {
-  SetLastError(ERROR_INVALID_PARAMETER);
-  return nullptr;
-}
-HWINSTA WINAPI refusedGetProcessWindowStation() {
-  SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-  return nullptr;
-}
-
-// The enumerations as Windows documents them: the callback's answer, or zero with
-// the last error set when the enumeration itself cannot be made.
+// The enumeration as Windows documents it: the callback's answer (here, with no
+// window station to call it for, TRUE).
 BOOL WINAPI emptyEnumWindowStations(WINSTAENUMPROCW, LPARAM) { return TRUE; }
-BOOL WINAPI refusedEnumWindowStations(WINSTAENUMPROCW, LPARAM) {
-  SetLastError(ERROR_ACCESS_DENIED);
-  return FALSE;
-}
-
-// SwitchDesktop is refused with ERROR_ACCESS_DENIED when, for instance, the
-// secure desktop is active; Wine always switches.
-BOOL WINAPI refusedSwitchDesktop(HDESK) {
-  SetLastError(ERROR_ACCESS_DENIED);
-  return FALSE;
-}
 
 // Names Windows enumerates, read directly.
 BOOL CALLBACK collectRaw(LPWSTR name, LPARAM names) {
@@ -147,25 +122,41 @@ TEST_P(WindowStationsTest, UnnamedOpenersGiveObjectsWithNullName) {
   EXPECT_EQ(nameOf(station), nullptr);
 }
 
+// Windows documents a null handle, with the reason in the last error, for each of
+// these; OpenInputDesktop is refused that way, for instance, to a process outside
+// the interactive session. Wine always hands them out.
 TEST_P(WindowStationsTest, UnnamedOpenerRefusedRaisesItsError) {
   struct Case {
     const char* import;
-    void* standIn;
-    std::function<jobject()> open;
+    std::function<jobject()> openRefused;
     DWORD code;
   };
   const Case cases[] = {
-      {"OpenInputDesktop", reinterpret_cast<void*>(refusedOpenInputDesktop), [&] { return openInputDesktop(); },
+      {"OpenInputDesktop",
+       [&] {
+         Refusal<decltype(OpenInputDesktop)> refusal(library.module, "user32.dll", "OpenInputDesktop",
+                                                     ERROR_ACCESS_DENIED);
+         return openInputDesktop();
+       },
        ERROR_ACCESS_DENIED},
-      {"GetThreadDesktop", reinterpret_cast<void*>(refusedGetThreadDesktop), [&] { return threadDesktop(); },
+      {"GetThreadDesktop",
+       [&] {
+         Refusal<decltype(GetThreadDesktop)> refusal(library.module, "user32.dll", "GetThreadDesktop",
+                                                     ERROR_INVALID_PARAMETER);
+         return threadDesktop();
+       },
        ERROR_INVALID_PARAMETER},
-      {"GetProcessWindowStation", reinterpret_cast<void*>(refusedGetProcessWindowStation),
-       [&] { return processStation(); }, ERROR_NOT_ENOUGH_MEMORY},
+      {"GetProcessWindowStation",
+       [&] {
+         Refusal<decltype(GetProcessWindowStation)> refusal(library.module, "user32.dll", "GetProcessWindowStation",
+                                                            ERROR_NOT_ENOUGH_MEMORY);
+         return processStation();
+       },
+       ERROR_NOT_ENOUGH_MEMORY},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.import);
-    ImportPatch patch(library.module, "user32.dll", c.import, c.standIn);
-    EXPECT_EQ(c.open(), nullptr);
+    EXPECT_EQ(c.openRefused(), nullptr);
     expectCoded(c.code);
   }
 }
@@ -355,7 +346,9 @@ TEST_P(WindowStationsTest, RefusedEnumerationRaisesItsErrorWithTheList) {
   expectCoded(ERROR_ACCESS_DENIED);
   CloseWindowStation(limited);
 
-  ImportPatch patch(library.module, "user32.dll", "EnumWindowStationsW", refusedEnumWindowStations);
+  // Zero with the last error set, as Windows answers when the enumeration itself cannot be made.
+  Refusal<decltype(EnumWindowStationsW)> refusal(library.module, "user32.dll", "EnumWindowStationsW",
+                                                 ERROR_ACCESS_DENIED);
   jobject stations = windowStations();
   ASSERT_NE(stations, nullptr);
   EXPECT_TRUE(host.stringElements(stations).empty());
@@ -442,7 +435,9 @@ TEST_P(WindowStationsTest, SwitchAndSetThreadDesktop) {
   expectCoded(ERROR_INVALID_HANDLE);
   EXPECT_EQ(GetThreadDesktop(GetCurrentThreadId()), original);
 
-  ImportPatch patch(library.module, "user32.dll", "SwitchDesktop", refusedSwitchDesktop);
+  // Windows refuses the switch with ERROR_ACCESS_DENIED when, for instance, the
+  // secure desktop is active; Wine always switches.
+  Refusal<decltype(SwitchDesktop)> refusal(library.module, "user32.dll", "SwitchDesktop", ERROR_ACCESS_DENIED);
   host.call(switchDesktop, object);
   expectCoded(ERROR_ACCESS_DENIED);
 }

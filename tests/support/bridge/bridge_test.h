@@ -15,6 +15,7 @@
 #include "handle_accounting.h"
 #include "heap_accounting.h"
 #include "host_test.h"
+#include "pending_exception.h"
 
 namespace testsupport {
 
@@ -49,6 +50,10 @@ class CheckedHostTest : public jnihost::HostTest {
     handles.onTestEnd(found);
     for (const std::string& f : found) host.addViolation(f);
   }
+
+  // See pending_exception.h.
+  std::string takeException(jint* code = nullptr) { return testsupport::takeException(host, code); }
+  void expectCoded(DWORD code) { testsupport::expectCoded(host, code); }
 
   virtual intercept::HeapAccounting& heapAccounting() = 0;
 };

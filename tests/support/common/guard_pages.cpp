@@ -38,6 +38,7 @@ struct Region {
   std::size_t dataPages = 0;
   char* block = nullptr;
   std::size_t size = 0;
+  std::size_t alignment = kAlignment;
   std::string label;
   bool released = false;
 
@@ -103,7 +104,7 @@ void checkFences(Registry& reg, const Region& r) {
   for (char* p = r.block + r.size; p < r.dataEnd(); ++p) {
     if (static_cast<unsigned char>(*p) != kFenceFill) {
       reg.faults.push_back("write at offset " + std::to_string(p - r.block) + " of " + r.describe() +
-                           ", past its end: fence (in the slack up to the 16-byte boundary) found changed when the "
+                           ", past its end: fence (in the slack up to its alignment boundary) found changed when the "
                            "block was checked or released");
       return;
     }
@@ -201,11 +202,11 @@ LONG CALLBACK onAccessViolation(EXCEPTION_POINTERS* pointers) {
 
 }  // namespace
 
-void* allocate(std::size_t size, Contents contents, std::string label) {
+void* allocate(std::size_t size, Contents contents, std::string label, std::size_t alignment) {
   HarnessScope harness;
   if (size > kLargestBlock) return nullptr;
   const std::size_t page = pageSize();
-  const std::size_t capacity = roundUp(size, kAlignment);
+  const std::size_t capacity = roundUp(size, alignment);
   Region r;
   r.dataPages = roundUp(capacity, page) / page;
   r.base = static_cast<char*>(VirtualAlloc(nullptr, (r.dataPages + 2) * page, MEM_RESERVE, PAGE_NOACCESS));
@@ -216,6 +217,7 @@ void* allocate(std::size_t size, Contents contents, std::string label) {
   }
   r.block = r.dataEnd() - capacity;
   r.size = size;
+  r.alignment = alignment;
   r.label = std::move(label);
   std::memset(r.block, contents == Contents::Zero ? 0 : kFreshFill, size);
   layFences(r);
@@ -251,7 +253,7 @@ bool resize(void* p, std::size_t size, Contents contents) {
   Registry& reg = registry();
   Exclusive hold(reg);
   Region* r = reg.startingAt(p);
-  if (r == nullptr || r->released || roundUp(size, kAlignment) > static_cast<std::size_t>(r->dataEnd() - r->block)) {
+  if (r == nullptr || r->released || roundUp(size, r->alignment) > static_cast<std::size_t>(r->dataEnd() - r->block)) {
     return false;
   }
   if (size > r->size) std::memset(r->block + r->size, contents == Contents::Zero ? 0 : kFreshFill, size - r->size);

@@ -6,10 +6,11 @@
 // address and the block it belongs to, makes the page accessible and lets the code
 // go on, so one test fails with a report instead of the program dying.
 //
-// Blocks start 16-byte aligned, as HeapAlloc and malloc give them on x64; the bytes
-// between a block's end and the next multiple of 16, and those between the start of
-// its first page and the block, hold a fence pattern that is checked when the block
-// is released. A released block's pages become inaccessible until reclaim(), so a
+// Heap blocks start 16-byte aligned, as HeapAlloc and malloc give them on x64; a
+// Java buffer needs only its element's alignment and so ends flush against the page
+// of no access. The bytes between a block's end and the next multiple of its
+// alignment, and those between the start of its first page and the block, hold a
+// fence pattern that is checked when the block is released. A released block's pages become inaccessible until reclaim(), so a
 // use after release faults too.
 //
 // The registry of blocks is process-wide: a block made by one user may be released
@@ -31,10 +32,11 @@ constexpr unsigned char kFenceFill = 0xFD;
 
 enum class Contents { Zero, Fresh };
 
-// A new block of `size` bytes (0 gives a block whose first byte already faults).
-// `label` names it in reports ("HeapAlloc on heap 0x...", "elements of [I").
-// Null when the address space cannot be had.
-void* allocate(std::size_t size, Contents contents, std::string label);
+// A new block of `size` bytes (0 gives a block whose first byte already faults),
+// starting at a multiple of `alignment` (a power of two). `label` names it in reports
+// ("HeapAlloc on heap 0x...", "elements of [I"). Null when the address space cannot
+// be had.
+void* allocate(std::size_t size, Contents contents, std::string label, std::size_t alignment = kAlignment);
 
 struct BlockInfo {
   void* block = nullptr;
@@ -48,8 +50,8 @@ bool find(const void* p, BlockInfo* info);
 // Bytes a live block can hold without moving: up to the end of its last page.
 std::size_t roomInPlace(const void* p);
 
-// Gives a live block a new size in place; the bytes it gains hold `contents`, and
-// the fences are laid again. False when it does not fit (see roomInPlace).
+// Gives a live block a new size in place, at its alignment; the bytes it gains hold
+// `contents`, and the fences are laid again. False when it does not fit (see roomInPlace).
 bool resize(void* p, std::size_t size, Contents contents);
 
 // Checks a live block's fences now (damage is reported like a fault, once: the

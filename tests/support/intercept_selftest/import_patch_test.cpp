@@ -5,6 +5,7 @@
 
 #include "import_patch.h"
 #include "probe_module.h"
+#include "refusal.h"
 
 namespace {
 
@@ -155,6 +156,60 @@ TEST(ActiveInstance, TracksTheLiveObjectAndNesting) {
     EXPECT_EQ((intercept::ActiveInstance<int, Tag>::get()), &a);
   }
   EXPECT_EQ((intercept::ActiveInstance<int, Tag>::get()), nullptr);
+}
+
+// A Windows function's documented failure: its failure value with the reason in the
+// last error, for the first calls asked; later calls reach the function.
+TEST_F(ImportPatchTest, RefusalFailsAsDocumentedAndThenPassesOn) {
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  intercept::Refusal<decltype(CloseHandle)> refusal(p.module, "KERNEL32.dll", "CloseHandle", ERROR_INVALID_HANDLE);
+  ASSERT_TRUE(refusal.installed());
+  refusal.passAfter(2);
+  for (int call = 1; call <= 2; ++call) {
+    SCOPED_TRACE(call);
+    SetLastError(ERROR_SUCCESS);
+    const BOOL closed = p.closeHandle(event);
+    const DWORD error = GetLastError();
+    EXPECT_FALSE(closed);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  }
+  EXPECT_TRUE(p.closeHandle(event));
+  EXPECT_EQ(refusal.calls(), 3u);
+  DWORD flags = 0;
+  EXPECT_FALSE(GetHandleInformation(event, &flags));
+}
+
+// A function that answers with its error (the registry's) leaves the last error alone.
+TEST_F(ImportPatchTest, RefusalThatAnswersWithTheErrorLeavesTheLastError) {
+  intercept::Refusal<decltype(RegCloseKey)> refusal(intercept::answerOnly, p.module, "ADVAPI32.dll", "RegCloseKey",
+                                                    ERROR_ACCESS_DENIED);
+  SetLastError(ERROR_FILE_NOT_FOUND);
+  const LONG answer = p.regCloseKey(HKEY_CURRENT_USER);
+  const DWORD error = GetLastError();
+  EXPECT_EQ(answer, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(refusal.calls(), 1u);
+}
+
+// Refusals of one signature share their replacement, so two at once would answer
+// with one error: the second needs a tag of its own.
+TEST_F(ImportPatchTest, TwoRefusalsOfOneSignatureNeedTags) {
+  intercept::Refusal<decltype(CloseHandle)> first(p.module, "KERNEL32.dll", "CloseHandle", ERROR_INVALID_HANDLE);
+  EXPECT_NONFATAL_FAILURE(
+      {
+        intercept::Refusal<decltype(CloseHandle)> second(p.module, "KERNEL32.dll", "CloseHandle", ERROR_ACCESS_DENIED);
+      },
+      "give one a tag");
+  struct OtherTag {};
+  intercept::Refusal<decltype(CloseHandle), OtherTag> tagged(p.module, "KERNEL32.dll", "CloseHandle",
+                                                             ERROR_ACCESS_DENIED);
+  SetLastError(ERROR_SUCCESS);
+  const BOOL closed = p.closeHandle(nullptr);
+  const DWORD error = GetLastError();
+  EXPECT_FALSE(closed);
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(first.calls(), 0u);
+  EXPECT_EQ(tagged.calls(), 1u);
 }
 
 }  // namespace

@@ -134,7 +134,8 @@ Object* makePrimArray(State& s, char elem, jsize length) {
   o->elem = elem;
   o->length = length;
   // Even a zero-length array has an address to hand out.
-  o->prim.allocate(static_cast<std::size_t>(length) * elemSize(elem), s.guardPages, "storage of " + describe(o));
+  o->prim.allocate(static_cast<std::size_t>(length) * elemSize(elem), elemSize(elem), s.guardPages,
+                   "storage of " + describe(o));
   return o;
 }
 
@@ -147,11 +148,11 @@ Object* makeObjArray(State& s, ClassInfo* elemCls, jsize length) {
 
 // ---------------------------------------------------------------- memory handed to natives
 
-void Storage::allocate(std::size_t size, bool guarded, std::string label) {
+void Storage::allocate(std::size_t size, std::size_t alignment, bool guarded, std::string label) {
   reset();
   if (guarded) {
     data_ = static_cast<unsigned char*>(
-        testsupport::guard::allocate(size, testsupport::guard::Contents::Zero, std::move(label)));
+        testsupport::guard::allocate(size, testsupport::guard::Contents::Zero, std::move(label), alignment));
     guarded_ = data_ != nullptr;
   }
   if (data_ == nullptr) data_ = new unsigned char[std::max<std::size_t>(size, 1)]();
@@ -194,7 +195,7 @@ void reclaimRetired(State& s) {
 unsigned char* stringUnits(State& s, Object* str) {
   if (str->chars.empty()) {
     const std::size_t bytes = (str->str.size() + 1) * sizeof(char16_t);
-    str->chars.allocate(bytes, s.guardPages, "characters of " + describe(str));
+    str->chars.allocate(bytes, sizeof(char16_t), s.guardPages, "characters of " + describe(str));
     std::memcpy(str->chars.data(), str->str.c_str(), bytes);
   }
   return str->chars.data();
@@ -208,7 +209,7 @@ void* shadowOf(State& s, Object* buffer) {
   testsupport::guard::BlockInfo own;
   if (testsupport::guard::find(buffer->address, &own) && !own.released && own.size == capacity) return buffer->address;
   auto memory = std::make_unique<Storage>();
-  memory->allocate(capacity, true,
+  memory->allocate(capacity, testsupport::guard::kAlignment, true,
                    "memory of a direct buffer of " + std::to_string(capacity) + " bytes at 0x" + hex(buffer->address));
   if (capacity > 0) std::memcpy(memory->data(), buffer->address, capacity);
   void* p = memory->data();

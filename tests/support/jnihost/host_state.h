@@ -23,8 +23,10 @@ struct ClassInfo;
 
 // Memory the host hands to natives in place (array storage, the characters of a
 // string, copies of either, stand-ins for direct-buffer memory): from guard pages
-// (see guard_pages.h) unless the host was told to use the plain allocator.
-// Released silently with its owner.
+// (see guard_pages.h) unless the host was told to use the plain allocator. Java's
+// own buffers are aligned to their element only, so they end flush against the
+// guard page and a read one element past them faults; direct-buffer memory comes
+// from the C heap and keeps its 16-byte alignment. Released silently with its owner.
 class Storage {
  public:
   Storage() = default;
@@ -32,8 +34,9 @@ class Storage {
   Storage(const Storage&) = delete;
   Storage& operator=(const Storage&) = delete;
 
-  // `size` zero bytes; `label` names the memory in fault reports.
-  void allocate(std::size_t size, bool guarded, std::string label);
+  // `size` zero bytes at a multiple of `alignment`; `label` names the memory in
+  // fault reports.
+  void allocate(std::size_t size, std::size_t alignment, bool guarded, std::string label);
   unsigned char* data() const { return data_; }
   std::size_t size() const { return size_; }
   bool guarded() const { return guarded_; }

@@ -732,8 +732,12 @@ void* pin(State& s, Pin what, Object* o, void* storage, std::size_t bytes, bool 
   void* buffer = storage;
   std::unique_ptr<Storage> held;
   if (copy) {
+    // A copy is as Java's own buffer: aligned to its unit only, flush against the guard page.
+    const std::size_t unit = what == Pin::StringUtfChars                               ? std::size_t{1}
+                             : what == Pin::StringChars || what == Pin::StringCritical ? sizeof(jchar)
+                                                                                       : elemSize(o->elem);
     held = std::make_unique<Storage>();
-    held->allocate(bytes, s.guardPages, std::string(kGetterNames[static_cast<int>(what)]) + " of " + describe(o));
+    held->allocate(bytes, unit, s.guardPages, std::string(kGetterNames[static_cast<int>(what)]) + " of " + describe(o));
     std::memcpy(held->data(), storage, bytes);
     buffer = held->data();
   }

@@ -81,6 +81,7 @@ TEST_F(Strings, RegionsOutsideTheStringRaise) {
 TEST_F(Strings, GetStringCharsFollowsTheCopySwitch) {
   jstring s = host.newString(u"pw");
   for (bool copies : {true, false}) {
+    SCOPED_TRACE(copies ? "copies" : "in place");
     host.setCopyElements(copies);
     jboolean isCopy = 2;
     bool samePointer = false;
@@ -180,6 +181,7 @@ TEST_F(Arrays, RegionsElementsAndBounds) {
       {[](JNIEnv* e, jintArray, jobjectArray) { e->NewIntArray(-1); }, "java/lang/NegativeArraySizeException"},
   };
   for (const Misstep& m : missteps) {
+    SCOPED_TRACE("step " + std::to_string(&m - missteps));
     host.call(m.native, ints, strings);
     EXPECT_EQ(host.exceptionClass(), m.exception);
     host.clearException();
@@ -212,6 +214,7 @@ TEST_F(Frames, InjectedFailuresReportOutOfMemory) {
       {&Host::failNextEnsureLocalCapacity, [](JNIEnv* e) { return e->EnsureLocalCapacity(4); }},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE("case " + std::to_string(&c - cases));
     (host.*c.arm)();
     EXPECT_EQ(host.call(c.native), JNI_ENOMEM);
     EXPECT_EQ(host.exceptionClass(), "java/lang/OutOfMemoryError");
@@ -373,6 +376,7 @@ TEST_F(Exceptions, FailedLookupsRaiseTheJvmsErrors) {
        "current thread is not owner"},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
     host.call(c.native);
     EXPECT_EQ(host.exceptionClass(), c.exception);
     EXPECT_EQ(host.exceptionMessageUtf8(), c.message);
@@ -412,6 +416,7 @@ TEST_F(Objects, ClassToStringNamesClassesAndInterfaces) {
       {"[Ljava/lang/String;", "class [Ljava.lang.String;"},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.first);
     jobject text = host.call(
         [](JNIEnv* e, const char* name) {
           jclass cls = e->FindClass(name);

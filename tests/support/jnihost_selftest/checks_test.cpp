@@ -46,57 +46,112 @@ class GuardedBuffers : public HostTest {
 struct HandOut {
   const char* name;
   bool copy;      // setCopyElements
-  bool critical;  // GetPrimitiveArrayCritical instead of GetIntArrayElements
+  bool critical;  // GetPrimitiveArrayCritical instead of Get<Type>ArrayElements
   const char* label;
 };
 
-TEST_F(GuardedBuffers, ReadingOneElementPastAnArrayFaults) {
-  const HandOut ways[] = {
-      {"copied elements", true, false, "Get<Type>ArrayElements of instance of [I"},
-      {"elements in place", false, false, "storage of instance of [I"},
-      {"critical", true, true, "storage of instance of [I"},
-  };
-  for (const HandOut& way : ways) {
-    SCOPED_TRACE(way.name);
-    host.setCopyElements(way.copy);
-    jintArray array = host.newArray<jint>({1, 2, 3, 4});
-    const void* elements = nullptr;
-    host.call(
-        [&](JNIEnv* e, jintArray a) {
-          void* p = way.critical ? e->GetPrimitiveArrayCritical(a, nullptr) : e->GetIntArrayElements(a, nullptr);
-          elements = p;
-          readByte(p, 4 * sizeof(jint));
-          if (way.critical) {
-            e->ReleasePrimitiveArrayCritical(a, p, JNI_ABORT);
-          } else {
-            e->ReleaseIntArrayElements(a, static_cast<jint*>(p), JNI_ABORT);
-          }
-        },
-        array);
-    const std::vector<std::string> found = takeViolations();
-    ASSERT_EQ(found.size(), 1u) << ::testing::PrintToString(found);
-    EXPECT_TRUE(
-        mentions(found, "read at offset 16 of block " + hex(elements) + " (16 bytes, " + way.label + "), past its end"))
-        << found[0];
+// An array whose size is no multiple of 16, so that a buffer aligned to 16 would
+// leave slack after it.
+struct OddArray {
+  const char* type;
+  std::size_t elementSize;
+  jarray (*make)(Host&);
+};
+
+// Get<Type>ArrayElements and its release for the array type named by its signature.
+void* elementsOf(JNIEnv* e, jarray a, const std::string& type) {
+  switch (type[1]) {
+    case 'B': return e->GetByteArrayElements(static_cast<jbyteArray>(a), nullptr);
+    case 'C': return e->GetCharArrayElements(static_cast<jcharArray>(a), nullptr);
+    case 'S': return e->GetShortArrayElements(static_cast<jshortArray>(a), nullptr);
+    case 'I': return e->GetIntArrayElements(static_cast<jintArray>(a), nullptr);
+    case 'F': return e->GetFloatArrayElements(static_cast<jfloatArray>(a), nullptr);
+    case 'J': return e->GetLongArrayElements(static_cast<jlongArray>(a), nullptr);
+    case 'D': return e->GetDoubleArrayElements(static_cast<jdoubleArray>(a), nullptr);
+    default: return e->GetBooleanArrayElements(static_cast<jbooleanArray>(a), nullptr);
+  }
+}
+void releaseElementsOf(JNIEnv* e, jarray a, void* p, const std::string& type) {
+  switch (type[1]) {
+    case 'B': return e->ReleaseByteArrayElements(static_cast<jbyteArray>(a), static_cast<jbyte*>(p), JNI_ABORT);
+    case 'C': return e->ReleaseCharArrayElements(static_cast<jcharArray>(a), static_cast<jchar*>(p), JNI_ABORT);
+    case 'S': return e->ReleaseShortArrayElements(static_cast<jshortArray>(a), static_cast<jshort*>(p), JNI_ABORT);
+    case 'I': return e->ReleaseIntArrayElements(static_cast<jintArray>(a), static_cast<jint*>(p), JNI_ABORT);
+    case 'F': return e->ReleaseFloatArrayElements(static_cast<jfloatArray>(a), static_cast<jfloat*>(p), JNI_ABORT);
+    case 'J': return e->ReleaseLongArrayElements(static_cast<jlongArray>(a), static_cast<jlong*>(p), JNI_ABORT);
+    case 'D': return e->ReleaseDoubleArrayElements(static_cast<jdoubleArray>(a), static_cast<jdouble*>(p), JNI_ABORT);
+    default:
+      return e->ReleaseBooleanArrayElements(static_cast<jbooleanArray>(a), static_cast<jboolean*>(p), JNI_ABORT);
   }
 }
 
-TEST_F(GuardedBuffers, AWriteIntoTheSlackShowsWhenTheElementsAreGivenBack) {
+template <class T>
+jarray threeElements(Host& host) {
+  return host.newArray<T>({T(1), T(2), T(3)});
+}
+
+const OddArray kOddArrays[] = {
+    {"[B", 1, threeElements<jbyte>},  {"[C", 2, threeElements<jchar>},   {"[S", 2, threeElements<jshort>},
+    {"[I", 4, threeElements<jint>},   {"[F", 4, threeElements<jfloat>},  {"[J", 8, threeElements<jlong>},
+    {"[D", 8, threeElements<jdouble>}, {"[Z", 1, threeElements<jboolean>},
+};
+
+// Java's buffers need only their element's alignment: a read of one element past
+// the last one faults at once, with no slack up to a 16-byte boundary to hide it.
+TEST_F(GuardedBuffers, ReadingOneElementPastAnArrayFaults) {
+  const HandOut ways[] = {
+      {"copied elements", true, false, "Get<Type>ArrayElements of instance of "},
+      {"elements in place", false, false, "storage of instance of "},
+      {"critical", true, true, "storage of instance of "},
+  };
+  for (const HandOut& way : ways) {
+    for (const OddArray& odd : kOddArrays) {
+      SCOPED_TRACE(std::string(way.name) + " of " + odd.type);
+      host.setCopyElements(way.copy);
+      jarray array = odd.make(host);
+      const std::size_t bytes = 3 * odd.elementSize;
+      const void* elements = nullptr;
+      host.call(
+          [&](JNIEnv* e, jarray a) {
+            void* p = way.critical ? e->GetPrimitiveArrayCritical(a, nullptr) : elementsOf(e, a, odd.type);
+            elements = p;
+            readByte(p, static_cast<std::ptrdiff_t>(bytes));
+            if (way.critical) {
+              e->ReleasePrimitiveArrayCritical(a, p, JNI_ABORT);
+            } else {
+              releaseElementsOf(e, a, p, odd.type);
+            }
+          },
+          array);
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(elements) % odd.elementSize, 0u);
+      const std::vector<std::string> found = takeViolations();
+      ASSERT_EQ(found.size(), 1u) << ::testing::PrintToString(found);
+      EXPECT_TRUE(mentions(found, "read at offset " + std::to_string(bytes) + " of block " + hex(elements) + " (" +
+                                      std::to_string(bytes) + " bytes, " + way.label + odd.type + "), past its end"))
+          << found[0];
+    }
+  }
+}
+
+TEST_F(GuardedBuffers, ReadingOnePastAPasswordWithoutItsNulFaults) {
   for (bool copy : {true, false}) {
     SCOPED_TRACE(copy ? "copy" : "in place");
     host.setCopyElements(copy);
     jcharArray password = host.newArray<jchar>({u'p', u'w', u'd'});
+    jchar past = 1;
     host.call(
-        [](JNIEnv* e, jcharArray a) {
+        [&](JNIEnv* e, jcharArray a) {
           jchar* chars = e->GetCharArrayElements(a, nullptr);
-          chars[3] = 0;  // the NUL the array does not have
+          past = static_cast<const volatile jchar*>(chars)[3];  // the NUL the array does not have
           e->ReleaseCharArrayElements(a, chars, JNI_ABORT);
         },
         password);
+    EXPECT_EQ(past, 0);  // the page made readable for going on comes zeroed
     const std::vector<std::string> found = takeViolations();
     ASSERT_EQ(found.size(), 1u) << ::testing::PrintToString(found);
-    EXPECT_TRUE(mentions(found, "write at offset 6 of block ")) << found[0];
+    EXPECT_TRUE(mentions(found, "read at offset 6 of block ")) << found[0];
     EXPECT_TRUE(mentions(found, "(6 bytes, ")) << found[0];
+    EXPECT_TRUE(mentions(found, "past its end")) << found[0];
   }
 }
 
@@ -116,29 +171,48 @@ TEST_F(GuardedBuffers, ElementsUsedAfterTheyWereGivenBackFault) {
 }
 
 TEST_F(GuardedBuffers, StringCharactersEndWithTheirNulAndNothingAfterIt) {
-  // Seven units and the NUL fill 16 bytes; fifteen UTF-8 bytes and the NUL too.
-  jstring text = host.newString(u"seven!!");
-  jstring utf = host.newString(u"fifteen bytes!!");
-  jchar nul = 1;
-  char utfNul = 1;
-  host.call(
-      [&](JNIEnv* e, jstring s, jstring u) {
-        const jchar* units = e->GetStringChars(s, nullptr);
-        nul = units[7];
-        readByte(units, 16);
-        e->ReleaseStringChars(s, units);
-        const char* bytes = e->GetStringUTFChars(u, nullptr);
-        utfNul = bytes[15];
-        readByte(bytes, 16);
-        e->ReleaseStringUTFChars(u, bytes);
-      },
-      text, utf);
-  EXPECT_EQ(nul, 0);
-  EXPECT_EQ(utfNul, 0);
-  const std::vector<std::string> found = takeViolations();
-  ASSERT_EQ(found.size(), 2u) << ::testing::PrintToString(found);
-  EXPECT_TRUE(mentions(found, "(16 bytes, GetStringChars of String \"seven!!\"), past its end"));
-  EXPECT_TRUE(mentions(found, "(16 bytes, GetStringUTFChars of String \"fifteen bytes!!\"), past its end"));
+  // Five units and the NUL are 12 bytes, seven UTF-8 bytes and the NUL 8: neither a
+  // multiple of 16, so a read just past the NUL shows only when nothing pads them.
+  for (bool copy : {true, false}) {
+    SCOPED_TRACE(copy ? "copy" : "in place");
+    host.setCopyElements(copy);
+    // Fresh strings: a fault leaves the page of what was handed out in place readable.
+    jstring text = host.newString(u"seven");
+    jstring utf = host.newString(u"fifteen");
+    jchar nul = 1;
+    char utfNul = 1;
+    jchar criticalNul = 1;
+    host.call(
+        [&](JNIEnv* e, jstring s, jstring u) {
+          const jchar* units = e->GetStringChars(s, nullptr);
+          nul = units[5];
+          readByte(units, 12);
+          e->ReleaseStringChars(s, units);
+          const char* bytes = e->GetStringUTFChars(u, nullptr);
+          utfNul = bytes[7];
+          readByte(bytes, 8);
+          e->ReleaseStringUTFChars(u, bytes);
+          const jchar* critical = e->GetStringCritical(s, nullptr);
+          criticalNul = critical[5];
+          readByte(critical, 12);
+          e->ReleaseStringCritical(s, critical);
+        },
+        text, utf);
+    EXPECT_EQ(nul, 0);
+    EXPECT_EQ(utfNul, 0);
+    EXPECT_EQ(criticalNul, 0);
+    const std::vector<std::string> found = takeViolations();
+    // In place, the characters and the critical read share one block and its page,
+    // which the first fault made readable.
+    ASSERT_EQ(found.size(), copy ? 3u : 2u) << ::testing::PrintToString(found);
+    EXPECT_TRUE(mentions(found, "read at offset 12 of block ")) << ::testing::PrintToString(found);
+    EXPECT_TRUE(mentions(found, "(12 bytes, " + std::string(copy ? "GetStringChars of " : "characters of ") +
+                                    "String \"seven\"), past its end"))
+        << ::testing::PrintToString(found);
+    EXPECT_TRUE(mentions(found, "read at offset 8 of block ")) << ::testing::PrintToString(found);
+    EXPECT_TRUE(mentions(found, "(8 bytes, GetStringUTFChars of String \"fifteen\"), past its end"))
+        << ::testing::PrintToString(found);
+  }
 }
 
 TEST_F(GuardedBuffers, DirectBufferMemoryIsGuardedForTheLengthOfTheCall) {
