@@ -13,6 +13,7 @@ import java.util.List;
 import junit.framework.TestCase;
 import velaro.jvmtest.support.Platform;
 import velaro.jvmtest.support.SuiteRunner;
+import velaro.jvmtest.support.TestSkipped;
 
 /** WindowsSystem and WindowsProcess as the application uses them to start and watch programs. */
 public class ProcessTest extends TestCase {
@@ -82,6 +83,59 @@ public class ProcessTest extends TestCase {
         assertTrue(parsed[0], program.isAbsolute() && program.isFile());
         String invoked = new File(WindowsSystem.parseCommandLineArguments(WindowsSystem.getCommandLine())[0]).getName();
         assertEquals(stem(invoked), stem(program.getName()));
+    }
+
+    public void testParseOfManyArguments() {
+        StringBuilder line = new StringBuilder("prog");
+        for (int i = 0; i < 5000; ++i) {
+            line.append(" \"arg ").append(i).append('"');
+        }
+        String[] parsed = WindowsSystem.parseCommandLineArguments(line.toString());
+        assertEquals(5001, parsed.length);
+        for (int i = 0; i < 5000; ++i) {
+            assertEquals("arg " + i, parsed[i + 1]);
+        }
+    }
+
+    public void testWaitForEndsWhenTheThreadIsInterrupted() throws Exception {
+        if (Platform.isAvian()) {
+            // waitFor waits on the interrupt event of jvm.dll; Avian has no jvm.dll.
+            throw new TestSkipped("this JVM has no JVM_GetThreadInterruptEvent");
+        }
+        final WindowsProcess child = startSleeper(0);
+        final Throwable[] outcome = new Throwable[1];
+        Thread waiter = new Thread() {
+            @Override
+            public void run() {
+                try {
+                    child.waitFor();
+                } catch (Throwable t) {
+                    outcome[0] = t;
+                }
+            }
+        };
+        waiter.start();
+        Thread.sleep(500);
+        waiter.interrupt();
+        waiter.join(20000);
+        assertFalse("waitFor did not end", waiter.isAlive());
+        assertTrue(String.valueOf(outcome[0]), outcome[0] instanceof InterruptedException);
+
+        Thread.currentThread().interrupt();
+        try {
+            child.waitFor();
+            fail("waited although interrupted");
+        } catch (InterruptedException expected) {
+            assertNull(expected.getMessage());
+        } finally {
+            Thread.interrupted();
+        }
+        try {
+            child.exitValue();
+            fail("the child ended");
+        } catch (IllegalThreadStateException expected) {
+            assertEquals("process has not exited", expected.getMessage());
+        }
     }
 
     public void testParseRefusesNull() {

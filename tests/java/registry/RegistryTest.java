@@ -172,6 +172,33 @@ public class RegistryTest extends TestCase {
         assertEquals(Integer.valueOf(RegistryKey.REG_DWORD), types.get("count"));
     }
 
+    public void testEnumerationOfHundredsAgainstRegExport() {
+        List<String> lines = new ArrayList<String>();
+        String path = RegFile.fullName(_scratch.regPath());
+        lines.add("[" + path + "]");
+        for (int i = 0; i < 400; ++i) {
+            lines.add("\"value " + i + "\"=dword:" + Integer.toHexString(i));
+        }
+        for (int i = 0; i < 400; ++i) {
+            lines.add("[" + path + "\\key " + i + "]");
+        }
+        RegFile.importLines(lines.toArray(new String[lines.size()]));
+
+        Set<String> names = new HashSet<String>();
+        assertTrue(_key.addAvailableSubKeys(names));
+        assertEquals(400, names.size());
+        Map<String, Integer> types = new HashMap<String, Integer>();
+        _key.addAvailableValues(types);
+        assertEquals(400, types.size());
+        for (int i = 0; i < 400; ++i) {
+            assertTrue("key " + i, names.contains("key " + i));
+            assertEquals(Integer.valueOf(RegistryKey.REG_DWORD), types.get("value " + i));
+        }
+        assertEquals(400, _key.getNumberSubKeys());
+        assertEquals(400, _key.getNumberValues());
+        assertEquals(399, _key.getIntValue("value 399"));
+    }
+
     public void testSubKeysCreatedOpenedCountedDeleted() throws Exception {
         long before = System.currentTimeMillis();
         RegistryKey child = _key.createAndGetSubKey("child", false, RegistryKey.KEY_ALL_ACCESS);
