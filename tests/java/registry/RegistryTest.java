@@ -2,7 +2,10 @@ package velaro.jvmtest.registry;
 
 import com.corvantis.windows.registry.InvalidRegistryTypeException;
 import com.corvantis.windows.registry.RegistryKey;
+import com.corvantis.windows.registry.RegistryRoot;
+import com.corvantis.windows.security.AccessToken;
 import com.quillstone.velaro.server.CodedSystemException;
+import com.quillstone.velaro.server.WindowsSystem;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.Collections;
@@ -22,6 +25,7 @@ import velaro.jvmtest.support.WindowsCommand;
 public class RegistryTest extends TestCase {
     private static final int ERROR_ACCESS_DENIED = 5;
     private static final int ERROR_INVALID_HANDLE = 6;
+    private static final int TOKEN_QUERY = 0x0008;
 
     private ScratchKey _scratch;
     private RegistryKey _key;
@@ -255,6 +259,61 @@ public class RegistryTest extends TestCase {
         assertTrue(_key.deleteValue("gone"));
         assertFalse(_key.deleteValue("gone"));
         assertEquals(0, _key.getNumberValues());
+    }
+
+    public void testRootsAsTheApplicationOpensThem() {
+        String versionPath = "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion";
+        String reported = null;
+        for (String line : WindowsCommand.reg("query", versionPath, "/v", "CurrentVersion").requireSuccess().lines()) {
+            String[] words = line.trim().split("\\s+");
+            if (words.length == 3 && words[0].equals("CurrentVersion") && words[1].equals("REG_SZ")) {
+                reported = words[2];
+            }
+        }
+        assertNotNull(reported);
+        RegistryKey machine = RegistryRoot.HKEY_LOCAL_MACHINE.connectRemoteKey(null);
+        RegistryKey version = machine.openSubKey(versionPath.substring(5), RegistryKey.KEY_READ);
+        assertEquals(reported, version.getStringValue("CurrentVersion"));
+        version.close();
+        machine.close();
+
+        _key.setStringValue("seen", "from the scratch key");
+        RegistryKey user = RegistryRoot.openRegistryCurrentUser(RegistryKey.KEY_READ);
+        RegistryKey scratch = user.openSubKey("Software\\" + _scratch.name(), RegistryKey.KEY_READ);
+        assertEquals("from the scratch key", scratch.getStringValue("seen"));
+        scratch.close();
+        user.close();
+
+        // For the calling user the classes root is what reg.exe shows as HKCR.
+        Set<String> listed = new HashSet<String>();
+        for (String line : WindowsCommand.reg("query", "HKCR").requireSuccess().lines()) {
+            if (line.startsWith("HKEY_CLASSES_ROOT\\")) {
+                listed.add(line.substring("HKEY_CLASSES_ROOT\\".length()).toLowerCase());
+            }
+        }
+        AccessToken token = WindowsSystem.getCurrentProcess().getAccessToken(TOKEN_QUERY);
+        Set<String> names = new HashSet<String>();
+        try {
+            RegistryKey root = RegistryRoot.openRegistryUserClassesRoot(token, RegistryKey.KEY_READ);
+            root.addAvailableSubKeys(names);
+            assertEquals(names.size(), root.getNumberSubKeys());
+            root.close();
+        } finally {
+            token.close();
+        }
+        assertTrue(listed.size() > 0);
+        assertEquals(listed.size(), names.size());
+        for (String name : names) {
+            assertTrue(name, listed.contains(name.toLowerCase()));
+        }
+        assertEquals(0, token.getHandle());
+
+        try {
+            RegistryRoot.HKEY_LOCAL_MACHINE.connectRemoteKey("");
+            fail("connected to a machine without a name");
+        } catch (CodedSystemException expected) {
+            assertNotNull(expected.getMessage());
+        }
     }
 
     /** One call and what the application expects to catch from it. */
