@@ -1,6 +1,7 @@
 package velaro.jvmtest.process;
 
 import com.corvantis.process.WindowsProcess;
+import com.corvantis.windows.WindowsHandle;
 import com.corvantis.windows.process.StartupInfo;
 import com.quillstone.velaro.server.CodedSystemException;
 import com.quillstone.velaro.server.WindowsSystem;
@@ -177,10 +178,14 @@ public class ProcessTest extends TestCase {
         StartupInfo startup = new StartupInfo();
         startup.desktop = "WinSta0\\Default";
         startup.title = "velaro test child";
-        startup.dwFlags = StartupInfo.STARTF_USESHOWWINDOW;
+        startup.dwFlags = StartupInfo.STARTF_USESHOWWINDOW | StartupInfo.STARTF_USESTDHANDLES;
         startup.showWindow = 0; // SW_HIDE
         startup.x = 10;
         startup.y = 20;
+        // No standard streams: the child writes only through its own redirections.
+        startup.stdInput = new WindowsHandle(0);
+        startup.stdOutput = new WindowsHandle(0);
+        startup.stdError = null;
         WindowsProcess child = start(null, "cmd.exe /c \"set > env.txt & cd > cwd.txt & exit 7\"", 0,
                 "VELARO_A=1\0VELARO_B=two words\0", _folder.getPath(), startup);
         assertEquals(7, child.waitFor());
