@@ -4,6 +4,7 @@ import java.io.File;
 import java.io.FileInputStream;
 import java.io.IOException;
 import java.io.InputStream;
+import velaro.jvmtest.support.Platform;
 
 /**
  * What the Linux host says about itself, read through Wine's Z: drive. Wine derives
@@ -44,6 +45,9 @@ public final class HostFiles {
 
     private static String read(String path) {
         if (!new File(path).exists()) {
+            if (Platform.isWine()) {
+                throw new IllegalStateException("Wine shows no " + path);
+            }
             return null;
         }
         try {
