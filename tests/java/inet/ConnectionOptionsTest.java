@@ -112,7 +112,10 @@ public class ConnectionOptionsTest extends TestCase {
         return options;
     }
 
-    /** "TYPE data" of a value in reg.exe's listing of one key, or null. */
+    /**
+     * "TYPE data" of a value in reg.exe's listing of one key, or null. Read line by line:
+     * Avian's regular expressions lack the flag that lets a pattern span lines.
+     */
     private static String registryValue(WindowsCommand query, String name) {
         for (String line : query.lines()) {
             String[] columns = line.trim().split(" {4}");

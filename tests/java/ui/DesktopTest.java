@@ -44,13 +44,14 @@ public class DesktopTest extends TestCase {
             desktop.dispose();
         }
         assertEquals(0, desktop.getHandle());
-        assertFalse(station.getDesktops().contains(name));
+        assertFalse("removed with its last handle", station.getDesktops().contains(name));
         desktop.dispose(); // nothing left to close
     }
 
     /** Names beyond ASCII come back from Windows as they went in. */
     public void testWindowsNameOfANameBeyondAscii() {
-        String name = "Velaro \u00c4\u03a9\u4e2d-" + System.currentTimeMillis();
+        // U+0400 has a zero low byte, which must not end the name.
+        String name = "Velaro \u00c4\u0400\u03a9\u4e2d-" + System.currentTimeMillis();
         Desktop desktop = WindowsUISupport.createDesktop(name, 0, ALL);
         System.out.println();
         try {

@@ -23,10 +23,7 @@ public class DisplayDevicesTest extends TestCase {
             assertTrue(name, name.startsWith("\\\\.\\DISPLAY"));
             assertTrue(adapter.getDeviceString().length() > 0);
             assertEquals(name + " (" + adapter.getDeviceString() + ")", adapter.toString());
-            int flags = adapter.getStateFlags();
-            assertEquals((flags & DisplayDevice.DISPLAY_DEVICE_PRIMARY_DEVICE) != 0, adapter.isPrimary());
-            assertEquals((flags & DisplayDevice.DISPLAY_DEVICE_ATTACHED_TO_DESKTOP) != 0,
-                    adapter.isAttachedToDesktop());
+            assertFlagsRead(adapter);
             if (adapter.isPrimary()) {
                 ++primaries;
                 assertTrue("the primary adapter shows the desktop", adapter.isAttachedToDesktop());
@@ -35,6 +32,8 @@ public class DisplayDevicesTest extends TestCase {
                 assertFalse("no monitor on " + name, monitors.isEmpty());
                 for (DisplayDevice monitor : monitors) {
                     assertTrue(monitor.getDeviceName(), monitor.getDeviceName().startsWith(name + "\\"));
+                    assertFlagsRead(monitor);
+                    assertFalse("a monitor is no primary adapter", monitor.isPrimary());
                 }
             }
         }
@@ -104,6 +103,12 @@ public class DisplayDevicesTest extends TestCase {
         mode.setFields(0);
         assertEquals(0, mode.getFields());
         assertEquals(0, new DeviceMode().getFields());
+    }
+
+    private static void assertFlagsRead(DisplayDevice device) {
+        int flags = device.getStateFlags();
+        assertEquals((flags & DisplayDevice.DISPLAY_DEVICE_PRIMARY_DEVICE) != 0, device.isPrimary());
+        assertEquals((flags & DisplayDevice.DISPLAY_DEVICE_ATTACHED_TO_DESKTOP) != 0, device.isAttachedToDesktop());
     }
 
     /** Devices from number 0 up to the first that Windows rejects. */
