@@ -136,6 +136,27 @@ public class PerformanceQueryTest extends TestCase {
         assertEquals(readLong(buffer, 0), readInt(buffer, 12));
     }
 
+    /** A slice of a direct buffer starts at its own address and ends at its own capacity. */
+    public void testSliceOfADirectBuffer() {
+        WindowsPerformanceCounter counter = add(UP_TIME);
+        query.update();
+        long seconds = sampleLarge(counter);
+        ByteBuffer whole = filled(16);
+        whole.position(8);
+        ByteBuffer slice = whole.slice();
+        WindowsPerformanceCounter.storeValueInBuffer(counter.getHandle(), WindowsPerformanceCounter.PDH_FMT_LARGE, 0,
+                slice);
+        assertUntouched(whole, 0, 8);
+        assertEquals(seconds, readLong(whole, 8));
+        try {
+            WindowsPerformanceCounter.storeValueInBuffer(counter.getHandle(), WindowsPerformanceCounter.PDH_FMT_LONG, 5,
+                    slice);
+            fail("stored past the end of the slice");
+        } catch (IllegalArgumentException expected) {
+            assertEquals(seconds, readLong(whole, 8));
+        }
+    }
+
     public void testHeapBufferAndUnknownFormatAreRefused() {
         WindowsPerformanceCounter counter = add(UP_TIME);
         query.update();

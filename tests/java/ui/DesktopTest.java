@@ -5,6 +5,7 @@ import com.corvantis.windows.ui.Desktop;
 import com.corvantis.windows.ui.WindowStation;
 import com.corvantis.windows.ui.WindowsUISupport;
 import com.quillstone.velaro.server.CodedSystemException;
+import java.util.ArrayList;
 import junit.framework.TestCase;
 
 /**
@@ -46,6 +47,31 @@ public class DesktopTest extends TestCase {
         assertEquals(0, desktop.getHandle());
         assertFalse("removed with its last handle", station.getDesktops().contains(name));
         desktop.dispose(); // nothing left to close
+    }
+
+    /** Many desktops listed by one enumeration, one name at a time into the list. */
+    public void testManyDesktopsListed() {
+        String prefix = "VelaroMany-" + System.currentTimeMillis() + "-";
+        Desktop[] desktops = new Desktop[60];
+        try {
+            for (int i = 0; i < desktops.length; ++i) {
+                desktops[i] = WindowsUISupport.createDesktop(prefix + i, 0, ALL);
+            }
+            System.out.println();
+            ArrayList<String> names = station.getDesktops();
+            for (int i = 0; i < desktops.length; ++i) {
+                assertTrue(prefix + i, names.contains(prefix + i));
+            }
+        } finally {
+            for (Desktop desktop : desktops) {
+                if (desktop != null) {
+                    desktop.dispose();
+                }
+            }
+        }
+        for (String name : station.getDesktops()) {
+            assertFalse(name, name.startsWith(prefix));
+        }
     }
 
     /** Names beyond ASCII come back from Windows as they went in. */
