@@ -22,16 +22,21 @@ public final class Platform {
         }
     }
 
+    /** A path in the temporary folder that nothing uses yet: prefix, a unique number, suffix. */
+    public static File temporaryFile(String prefix, String suffix) {
+        String parent = System.getProperty("java.io.tmpdir");
+        while (parent.endsWith("\\") || parent.endsWith("/")) {
+            parent = parent.substring(0, parent.length() - 1);
+        }
+        return new File(parent + File.separator + prefix + System.nanoTime() + suffix);
+    }
+
     /**
      * A new, empty folder under the temporary folder. Avian's File keeps the doubled
      * separator that a parent ending in a backslash would give, so the path is built here.
      */
     public static File newTemporaryFolder(String prefix) {
-        String parent = System.getProperty("java.io.tmpdir");
-        while (parent.endsWith("\\") || parent.endsWith("/")) {
-            parent = parent.substring(0, parent.length() - 1);
-        }
-        File folder = new File(parent + File.separator + prefix + System.nanoTime());
+        File folder = temporaryFile(prefix, "");
         if (!folder.mkdir()) {
             throw new IllegalStateException("cannot make " + folder);
         }
