@@ -40,12 +40,11 @@ bool allocateValueBuffer(JNIEnv* env, HANDLE heap, DWORD capacity, ValueBuffer* 
 const WCHAR* unitsOf(const ValueBuffer& buffer) { return static_cast<const WCHAR*>(buffer.data); }
 
 // Next capacity after ERROR_MORE_DATA. HKEY_PERFORMANCE_DATA reports no usable
-// size, so it grows in steps; 0 when the size cannot be held in a DWORD.
+// size, and a size no larger than the buffer is not relied on either: both grow in
+// steps, so every retry offers more. 0 when the size cannot be held in a DWORD.
 DWORD grownCapacity(HKEY key, DWORD reported, DWORD capacity) {
-  if (key != HKEY_PERFORMANCE_DATA) {
-    return bridge::grownSize(capacity, reported, sizeof(WCHAR));
-  }
-  ULONGLONG grown = ULONGLONG{capacity} + kPerformanceDataStep;
+  ULONGLONG grown = reported > capacity && key != HKEY_PERFORMANCE_DATA ? ULONGLONG{reported} + 2
+                                                                        : ULONGLONG{capacity} + kPerformanceDataStep;
   return grown > MAXDWORD ? 0 : static_cast<DWORD>(grown);
 }
 
