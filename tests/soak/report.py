@@ -19,13 +19,13 @@ import sys
 LEVEL_SHARE = 0.05
 RESIDUAL_SDS = 4.0
 
-# (column, title, unit divisor, unit label)
+# (column, title, whether it counts bytes)
 MEASURES = [
-    ("handles", "Handles of the process (outside)", 1, ""),
-    ("private_bytes", "Private bytes (outside)", 2**20, "MiB"),
-    ("heap_blocks", "Busy blocks of the process heap", 1, ""),
-    ("heap_bytes", "Bytes in busy blocks of the process heap", 2**20, "MiB"),
-    ("jvm_heap_bytes", "Java heap in use after a collection", 2**20, "MiB"),
+    ("handles", "Handles of the process (outside)", False),
+    ("private_bytes", "Private bytes (outside)", True),
+    ("heap_blocks", "Busy blocks of the process heap", False),
+    ("heap_bytes", "Bytes in busy blocks of the process heap", True),
+    ("jvm_heap_bytes", "Java heap in use after a collection", True),
 ]
 KIND_COLOURS = ["#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd", "#8c564b", "#e377c2"]
 
@@ -36,19 +36,23 @@ def read(path):
 
 
 def join(driver, outside):
-    """One row per driver sample, with the outside sample nearest in time (none when
-    the nearest is further away than a sampling interval)."""
-    gaps = [b["time_ms"] - a["time_ms"] for a, b in zip(driver, driver[1:])]
-    reach = statistics.median(gaps) if gaps else 0
+    """One row per driver sample, with the outside measures interpolated in time between
+    the outside samples on either side (none outside the sampler's span): the driver's
+    calls run at hundreds of thousands a second, so the nearest sample in time would put
+    the outside figures at the wrong number of calls."""
     rows = []
     for d in driver:
         row = dict(d)
-        near = min(outside, key=lambda o: abs(o["time_ms"] - d["time_ms"])) if outside else None
-        if near is not None and abs(near["time_ms"] - d["time_ms"]) > reach:
-            near = None
-        row["handles"] = near["handles"] if near else None
-        row["private_bytes"] = near["private_bytes"] if near else None
-        row["outside_lag_ms"] = near["time_ms"] - d["time_ms"] if near else None
+        t = d["time_ms"]
+        before = [o for o in outside if o["time_ms"] <= t]
+        after = [o for o in outside if o["time_ms"] >= t]
+        for column in ("handles", "private_bytes"):
+            row[column] = None
+            if before and after:
+                a, b = before[-1], after[0]
+                span = b["time_ms"] - a["time_ms"]
+                share = (t - a["time_ms"]) / span if span else 0.0
+                row[column] = round(a[column] + (b[column] - a[column]) * share)
         rows.append(row)
     return rows
 
@@ -78,24 +82,29 @@ def judge(rows, column):
     slope, intercept, sd = fit(xs, ys)
     span = xs[-1] - xs[0]
     level = statistics.median(ys)
-    allowed_rise = max(LEVEL_SHARE * abs(level), RESIDUAL_SDS * sd, 1.0)
+    by_level, by_noise = LEVEL_SHARE * abs(level), RESIDUAL_SDS * sd
+    allowed_rise = max(by_level, by_noise, 1.0)
     threshold = allowed_rise / span if span > 0 else float("inf")
+    rule = f"{LEVEL_SHARE:.0%} of level" if by_level >= by_noise else f"{RESIDUAL_SDS:g} residual SDs"
     return {
         "start": points[0][1], "end": points[-1][1], "slope": slope, "intercept": intercept, "sd": sd,
         "level": level, "threshold": threshold, "span": span, "x0": xs[0], "x1": xs[-1],
-        "growing": slope > threshold, "points": points,
+        "growing": slope > threshold, "points": points, "rule": rule,
     }
 
 
-def number(value, divisor, unit):
-    if divisor == 1:
-        return f"{value:,.0f}" if abs(value) >= 100 else f"{value:,.1f}"
-    return f"{value / divisor:,.2f} {unit}"
+def number(value, in_bytes):
+    if in_bytes:
+        for unit, size in (("MiB", 2**20), ("KiB", 2**10)):
+            if abs(value) >= size:
+                return f"{value / size:,.2f} {unit}"
+        return f"{value:,.0f} B"
+    return f"{value:,.0f}" if abs(value) >= 100 else f"{value:,.1f}"
 
 
 def write_csv(rows, kinds, path):
     columns = (["time_s", "calls"] + [f"calls_{k}" for k in kinds] +
-               ["handles", "private_bytes", "heap_blocks", "heap_bytes", "jvm_heap_bytes", "errors", "outside_lag_ms"])
+               ["handles", "private_bytes", "heap_blocks", "heap_bytes", "jvm_heap_bytes", "errors"])
     t0 = rows[0]["time_ms"]
     with open(path, "w", newline="") as f:
         w = csv.writer(f)
@@ -115,15 +124,17 @@ def svg_chart(rows, kinds, results, path, title):
            f'<rect width="{width}" height="{height}" fill="white"/>',
            f'<text x="{left}" y="24" font-size="16">{escape(title)}</text>']
 
-    def panel(index, heading, series, ymin, ymax, label, fitted=None, least_span=1.0):
+    def panel(index, heading, series, ymin, ymax, label, fitted=None, least_span=1.0, ticks=None):
         y0 = top + index * (panel_h + gap) + 20
         plot_w = width - left - right
         # A flat line is drawn as flat: the scale spans at least what the verdict allows.
         if ymax - ymin < least_span:
             middle = (ymax + ymin) / 2
             ymin, ymax = middle - least_span / 2, middle + least_span / 2
-        pad = (ymax - ymin) * 0.05
-        ymin, ymax = ymin - pad, ymax + pad
+        if ticks is None:
+            pad = (ymax - ymin) * 0.05
+            ymin, ymax = ymin - pad, ymax + pad
+            ticks = [ymin + (ymax - ymin) * i / 4 for i in range(5)]
 
         def px(x):
             return left + plot_w * x / xmax
@@ -133,8 +144,7 @@ def svg_chart(rows, kinds, results, path, title):
 
         out.append(f'<text x="{left}" y="{y0 - 6}" font-size="13">{escape(heading)}</text>')
         out.append(f'<rect x="{left}" y="{y0}" width="{plot_w}" height="{panel_h}" fill="none" stroke="#888"/>')
-        for i in range(5):
-            value = ymin + (ymax - ymin) * i / 4
+        for value in ticks:
             out.append(f'<line x1="{left}" x2="{left + plot_w}" y1="{py(value):.1f}" y2="{py(value):.1f}" '
                        f'stroke="#eee"/>')
             out.append(f'<text x="{left - 6}" y="{py(value) + 4:.1f}" text-anchor="end">{escape(label(value))}</text>')
@@ -154,7 +164,7 @@ def svg_chart(rows, kinds, results, path, title):
             for i, (name, colour, _) in enumerate(series):
                 out.append(f'<text x="{left + 8 + 110 * i}" y="{y0 + 14}" fill="{colour}">{escape(name)}</text>')
 
-    for index, (column, heading, divisor, unit) in enumerate(MEASURES):
+    for index, (column, heading, in_bytes) in enumerate(MEASURES):
         result = results.get(column)
         if result is None:
             continue
@@ -163,18 +173,19 @@ def svg_chart(rows, kinds, results, path, title):
         fitted = ((result["x0"], result["intercept"] + result["slope"] * result["x0"]),
                   (result["x1"], result["intercept"] + result["slope"] * result["x1"]))
         verdict = "GROWING" if result["growing"] else "flat"
-        heading = (f"{heading}: {verdict}, {number(result['slope'], divisor, unit)} per million calls "
-                   f"(threshold {number(result['threshold'], divisor, unit)})")
+        heading = (f"{heading}: {verdict}, {number(result['slope'], in_bytes)} per million calls "
+                   f"(threshold {number(result['threshold'], in_bytes)})")
         panel(index, heading, [(column, "#1f77b4", points)], min(ys), max(ys),
-              lambda v, d=divisor, u=unit: number(v, d, u), fitted, 2 * LEVEL_SHARE * abs(result["level"]))
+              lambda v, b=in_bytes: number(v, b), fitted, 2 * LEVEL_SHARE * abs(result["level"]))
     # The kinds run at rates orders of magnitude apart: a logarithmic scale shows them all.
     series = []
     for i, kind in enumerate(kinds):
         series.append((kind, KIND_COLOURS[i % len(KIND_COLOURS)],
                        [(r["calls"] / 1e6, math.log10(1 + r[f"calls_{kind}"])) for r in rows]))
     top_y = max(y for _, _, pts in series for _, y in pts)
-    panel(len(MEASURES), "Native calls made by kind (logarithmic)", series, 0, math.ceil(top_y),
-          lambda v: f"{10 ** v - 1:,.0f}")
+    decades = max(1, math.ceil(top_y))
+    panel(len(MEASURES), "Native calls made by kind (logarithmic)", series, 0, decades,
+          lambda v: f"{10 ** v:,.0f}" if v else "0", ticks=list(range(0, decades + 1)))
     out.append("</svg>")
     with open(path, "w") as f:
         f.write("\n".join(out) + "\n")
@@ -198,12 +209,19 @@ def main():
 
     minutes = (rows[-1]["time_ms"] - rows[0]["time_ms"]) / 60000
     total = rows[-1]["calls"]
-    print(f"soak: {minutes:.1f} minutes, {total:,} native calls, {len(rows)} samples "
-          f"({len(outside)} from outside); {rows[-1]['errors']} calls failed")
+    print(f"soak: {minutes:.1f} minutes, {total:,} native calls, {len(rows)} samples from the driver, "
+          f"{len(outside)} from outside; {rows[-1]['errors']} calls failed")
     print("  by kind: " + ", ".join(f"{k} {rows[-1]['calls_' + k]:,}" for k in kinds))
+    print(f"  growth: least-squares slope over the second half of the run, per million calls; a measure grows when\n"
+          f"  its slope exceeds the larger of {LEVEL_SHARE:.0%} of its level and {RESIDUAL_SDS:g} residual SDs of the fit, "
+          f"each over the second half's calls")
     results = {}
     growing = []
-    for column, heading, divisor, unit in MEASURES:
+    for column, heading, in_bytes in MEASURES:
+        if all(r.get(column) in (None, -1) for r in rows):
+            print(f"  {column:15} not measured" + (" (no JVM)" if column == "jvm_heap_bytes" else ""))
+            results[column] = None
+            continue
         result = judge(rows, column)
         results[column] = result
         if result is None:
@@ -213,11 +231,9 @@ def main():
         verdict = "GROWING" if result["growing"] else "flat"
         if result["growing"]:
             growing.append(column)
-        print(f"  {column:15} start {number(result['start'], divisor, unit):>12}  end {number(result['end'], divisor, unit):>12}"
-              f"  growth {number(result['slope'], divisor, unit):>12} per million calls"
-              f"  {verdict} (threshold {number(result['threshold'], divisor, unit)} per million calls: "
-              f"the larger of {LEVEL_SHARE:.0%} of its level and {RESIDUAL_SDS:g} residual SDs "
-              f"over the second half's {result['span']:.2f} million calls)")
+        print(f"  {column:15} start {number(result['start'], in_bytes):>11}  end {number(result['end'], in_bytes):>11}"
+              f"  growth {number(result['slope'], in_bytes):>11}  threshold {number(result['threshold'], in_bytes):>11}"
+              f" ({result['rule']})  {verdict}")
     idle = [k for k in kinds if rows[-1]["calls_" + k] == 0]
     if idle:
         print("soak: no calls of " + ", ".join(idle))
