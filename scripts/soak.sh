@@ -38,7 +38,10 @@ install_missing python3  # the report and the chart
 if [ ! -f build/build.ninja ]; then
   scripts/build.sh >/dev/null
 fi
-cmake --build --preset default --target soak >/dev/null
+if ! log=$(cmake --build --preset default --target soak 2>&1); then
+  echo "$log"
+  exit 1
+fi
 
 out="$root/build/soak"
 mkdir -p "$out"
@@ -71,8 +74,8 @@ status=0
   --fullbridge "$(win "$root/build/out/fullbridge.dll")" --heapwalk "$(win "$out/bin/soak_heapwalk.dll")" \
   --child "$(win "$out/bin/soak_child.exe")" --out "$(win "$out/driver.csv")" \
   --pid-file "$(win "$out/driver.pid")" || status=$?
-# The sampler ends with the driver's process; a driver that never wrote its id leaves it waiting.
-if [ ! -s "$out/driver.pid" ]; then kill "$sampler" 2>/dev/null || true; fi
+# The sampler ends with the driver's process, or on a 0 from a driver that never ran.
+if [ ! -s "$out/driver.pid" ]; then echo 0 >"$out/driver.pid"; fi
 wait "$sampler" || true
 if [ "$status" -ne 0 ]; then
   echo "soak: the driver failed (exit code $status)" >&2

@@ -3,7 +3,8 @@
 //
 //   soak_sampler --pid-file FILE --out CSV --interval-ms N
 //
-// The process id comes from the file (the driver writes it once it runs). Each row is
+// The process id comes from the file (the driver writes it once it runs; 0 there means
+// it never will). Each row is
 // the wall-clock time in milliseconds since 1970, the handle count and the private
 // bytes. Where Windows' own figure is missing (Wine answers 0 for both), the same
 // quantity is counted another way and the first line of output says so.
@@ -94,7 +95,7 @@ DWORD waitForPid(const std::string& file) {
       unsigned long pid = 0;
       const bool read = std::fscanf(f, "%lu", &pid) == 1;
       std::fclose(f);
-      if (read && pid != 0) return static_cast<DWORD>(pid);
+      if (read) return static_cast<DWORD>(pid);  // 0: the driver never ran
     }
     Sleep(100);
   }
