@@ -320,11 +320,10 @@ void mixed(Worker w) {
   }
 }
 
+// Wall-clock milliseconds since 1970: the driver's and the sampler's samples meet on it.
 long long nowMs() {
-  FILETIME now{};
-  GetSystemTimeAsFileTime(&now);
-  const unsigned long long units = (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-  return static_cast<long long>(units / 10000ULL) - 11644473600000LL;
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
 }
 
 using HeapWalkFunction = jboolean(JNICALL*)(JNIEnv*, jclass, jlongArray);

@@ -12,6 +12,7 @@
 #include <psapi.h>
 #include <winternl.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -82,11 +83,10 @@ long long committedPrivateBytes(HANDLE process) {
   return total;
 }
 
+// Wall-clock milliseconds since 1970: the driver's and the sampler's samples meet on it.
 long long nowMs() {
-  FILETIME now{};
-  GetSystemTimeAsFileTime(&now);
-  const unsigned long long units = (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-  return static_cast<long long>(units / 10000ULL) - 11644473600000LL;
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
 }
 
 DWORD waitForPid(const std::string& file) {
