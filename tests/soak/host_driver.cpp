@@ -26,6 +26,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -154,11 +155,11 @@ void counters(Worker w) {
       for (int i = 0; i < kSamplesPerQuery && w.shared().running(); ++i) {
         w.call(kCounters, update, queryClass, queryHandle);
         if (!w.fine(kCounters)) continue;
-        values[8] = 0;
+        std::memset(values + 8, 0, 8);
         w.call(kCounters, store, counterClass, counterHandle, kFormatLarge, jint{8}, buffer);
-        if (w.fine(kCounters) && values[8] == 0 && values[9] == 0 && values[10] == 0) {
-          w.fail(kCounters, "no up time written");
-        }
+        jlong upTime = 0;
+        std::memcpy(&upTime, values + 8, sizeof upTime);
+        if (w.fine(kCounters) && upTime == 0) w.fail(kCounters, "no up time written");
       }
     }
     w.call(kCounters, NATIVE(w, Java_com_corvantis_monitoring_windows_WindowsPerformanceCounter_close), counter);

@@ -99,7 +99,7 @@ def number(value, in_bytes):
             if abs(value) >= size:
                 return f"{value / size:,.2f} {unit}"
         return f"{value:,.0f} B"
-    return f"{value:,.0f}" if abs(value) >= 100 else f"{value:,.1f}"
+    return f"{value:,.0f}" if abs(value) >= 100 else f"{value:.3g}"
 
 
 def write_csv(rows, kinds, path):
