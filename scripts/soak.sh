@@ -62,7 +62,9 @@ if [ -f "$jvm/avian.exe" ] && [ -f "$jvm/classpath.jar" ] && command -v javac >/
   echo "soak: ${seconds} s on Avian under Wine ($jvm), sampling every $((interval_ms / 1000)) s"
 else
   driver=(run "$out/bin/soak_host_driver.exe")
-  echo "soak: no JVM at $jvm: driving through our JNI host in its plain mode instead," \
+  missing="no JVM at $jvm"
+  [ -f "$jvm/avian.exe" ] && missing="no javac to compile the driver for $jvm"
+  echo "soak: $missing: driving through our JNI host in its plain mode instead," \
     "${seconds} s, sampling every $((interval_ms / 1000)) s"
 fi
 
