@@ -174,7 +174,7 @@ PDH_STATUS WINAPI standInParseCounterPath(LPCWSTR path, PDH_COUNTER_PATH_ELEMENT
   if (parse.misbehave == Misbehave::CutLastNul) {
     *bytes = needed - sizeof(WCHAR);
   } else if (parse.misbehave == Misbehave::RecordTooShort) {
-    *bytes = sizeof(PDH_COUNTER_PATH_ELEMENTS_W) - sizeof(LPWSTR);
+    *bytes = sizeof(PDH_COUNTER_PATH_ELEMENTS_W) - 1;
   } else if (parse.misbehave == Misbehave::StringOutsideBuffer) {
     elements->szObjectName = const_cast<LPWSTR>(kOutside);
   }
@@ -289,7 +289,7 @@ PDH_STATUS WINAPI standInGetCounterInfo(PDH_HCOUNTER, BOOLEAN explain, LPDWORD b
   if (answer.misbehave == Misbehave::CutLastNul) {
     *bytes = needed - sizeof(WCHAR);
   } else if (answer.misbehave == Misbehave::RecordTooShort) {
-    *bytes = sizeof(PDH_COUNTER_INFO_W) - sizeof(LPWSTR);
+    *bytes = sizeof(PDH_COUNTER_INFO_W) - 1;
   }
   return ERROR_SUCCESS;
 }

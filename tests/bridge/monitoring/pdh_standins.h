@@ -65,7 +65,7 @@ enum class Misbehave {
   CutLastString,
   // Records: success with the object name pointing outside the buffer.
   StringOutsideBuffer,
-  // Records: success with a reported size smaller than the record itself.
+  // Records: success with a reported size one byte smaller than the record itself.
   RecordTooShort,
 };
 
