@@ -11,6 +11,7 @@ import com.quillstone.velaro.server.WindowsSystem;
 import java.util.ArrayList;
 import java.util.NoSuchElementException;
 import junit.framework.TestCase;
+import velaro.jvmtest.support.Children;
 import velaro.jvmtest.support.RegFile;
 import velaro.jvmtest.support.ScratchKey;
 
@@ -35,7 +36,7 @@ public class FailuresTest extends TestCase {
     }
 
     public void testCodedSystemExceptionCarriesTheCodeAndTheSystemText() throws Exception {
-        WindowsProcess process = WindowsSystem.CreateProcess(null, "cmd.exe /c exit 0", false, 0, null, null, null);
+        WindowsProcess process = Children.create(null, "cmd.exe /c exit 0", false, 0, null, null, null);
         assertEquals(0, process.waitFor());
         process.close();
         RegistryKey key = _key.openSubKey(null, RegistryKey.KEY_READ);

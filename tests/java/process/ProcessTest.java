@@ -12,6 +12,7 @@ import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
 import junit.framework.TestCase;
+import velaro.jvmtest.support.Children;
 import velaro.jvmtest.support.Platform;
 import velaro.jvmtest.support.SuiteRunner;
 import velaro.jvmtest.support.TestSkipped;
@@ -309,7 +310,7 @@ public class ProcessTest extends TestCase {
     }
 
     public void testCloseClearsTheHandleAndTwiceDoesNothing() throws Exception {
-        WindowsProcess child = WindowsSystem.CreateProcess(null, "cmd.exe /c exit 3", false, 0, null, null, null);
+        WindowsProcess child = Children.create(null, "cmd.exe /c exit 3", false, 0, null, null, null);
         assertEquals(3, child.waitFor());
         child.close();
         child.close();
@@ -351,7 +352,7 @@ public class ProcessTest extends TestCase {
 
     private WindowsProcess start(String application, String commandLine, int flags, String environment,
             String directory, StartupInfo startup) {
-        return track(WindowsSystem.CreateProcess(application, commandLine, false, flags, environment, directory,
+        return track(Children.create(application, commandLine, false, flags, environment, directory,
                 startup));
     }
 

@@ -24,7 +24,7 @@ public final class WindowsCommand {
     /** Runs a program with its arguments and waits for it; standard error is read and dropped. */
     public static WindowsCommand run(String... command) {
         try {
-            Process process = Runtime.getRuntime().exec(command);
+            Process process = start(command);
             process.getOutputStream().close();
             Drain errors = new Drain(process.getErrorStream());
             errors.start();
@@ -36,6 +36,18 @@ public final class WindowsCommand {
             throw new IllegalStateException("cannot run " + command[0] + ": " + e, e);
         } catch (InterruptedException e) {
             throw new IllegalStateException("interrupted while " + command[0] + " ran", e);
+        }
+    }
+
+    private static Process start(String[] command) throws IOException {
+        for (int attempt = 1;; ++attempt) {
+            try {
+                return Runtime.getRuntime().exec(command);
+            } catch (IOException e) {
+                if (!Children.lostByWine(e) || attempt == Children.attempts()) {
+                    throw e;
+                }
+            }
         }
     }
 
