@@ -6,6 +6,7 @@ import com.corvantis.monitoring.windows.PerformanceQuery;
 import com.corvantis.monitoring.windows.WindowsPerformanceCounter;
 import java.nio.ByteBuffer;
 import junit.framework.TestCase;
+import velaro.jvmtest.support.HostFiles;
 
 /**
  * Queries, counters and samples stored into direct buffers, as the load test samples

@@ -4,7 +4,7 @@ import com.corvantis.windows.security.UserToken;
 import com.quillstone.velaro.server.CodedSystemException;
 import com.quillstone.velaro.server.XPSystem;
 import junit.framework.TestCase;
-import velaro.jvmtest.monitoring.HostFiles;
+import velaro.jvmtest.support.HostFiles;
 
 /**
  * Idle time and logon as Wine offers them. Wine's LogonUserW logs nobody on: it

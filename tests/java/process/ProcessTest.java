@@ -140,15 +140,6 @@ public class ProcessTest extends TestCase {
         }
     }
 
-    public void testParseRefusesNull() {
-        try {
-            WindowsSystem.parseCommandLineArguments(null);
-            fail("no exception");
-        } catch (NullPointerException expected) {
-            assertNull(expected.getMessage());
-        }
-    }
-
     public void testExpandEnvironmentStringAgainstTheEnvironment() {
         String root = System.getenv("SystemRoot");
         assertNotNull(root);

@@ -11,9 +11,6 @@ constexpr const char* kCodedSystemExceptionClass = "com/quillstone/velaro/server
 constexpr const char* kPdhExceptionClass = "com/corvantis/monitoring/windows/PdhException";
 constexpr DWORD kInvalidArgument = 0x80070057;  // E_INVALIDARG
 
-// A failed allocation is reported as ERROR_NOT_ENOUGH_MEMORY, never as the last
-// error: HeapAlloc, HeapReAlloc and the C allocator leave it as an earlier call set it.
-
 // throwCodedException with com/corvantis/monitoring/windows/PdhException.
 void throwPdhException(DWORD status, JNIEnv* env);
 

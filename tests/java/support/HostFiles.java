@@ -1,10 +1,9 @@
-package velaro.jvmtest.monitoring;
+package velaro.jvmtest.support;
 
 import java.io.File;
 import java.io.FileInputStream;
 import java.io.IOException;
 import java.io.InputStream;
-import velaro.jvmtest.support.Platform;
 
 /**
  * What the Linux host says about itself, read through Wine's Z: drive. Wine derives
